@@ -1,0 +1,415 @@
+#include "runtime/scan.h"
+
+#include <stdint.h>
+
+namespace {
+
+// What FieldGet reports once a field's width is used up. Nothing was read,
+// so there is nothing to give back.
+const int FieldFull = -2;
+
+// Returned by DigitValue for bytes that are no digit in any base.
+const int NotDigit = 255;
+
+// Field widths above this stop growing: far beyond any real field, and well
+// inside an int.
+const int WidthLimit = 100000000;
+
+// Fraction digits are folded in only while the fraction is below this: later
+// digits are below double precision, and folding in hundreds of them would
+// overflow fraction and scale alike into inf / inf.
+const double FractionLimit = 1e18;
+
+// Exponent digits stop accumulating above this; 10 to such a power already
+// saturates a double to inf or 0, and the exponent stays far from overflow.
+const int ExponentLimit = 100000;
+
+const double LargestDouble = 1.7976931348623157e308;
+
+// Takes the next character of a field; a width of -1 means no limit. A full
+// field reads nothing, so no input beyond the field leaves the stream.
+int FieldGet(ScanSource *source, int *width) {
+    if (*width == 0)
+        return FieldFull;
+    if (*width > 0)
+        --*width;
+    return SourceGet(source);
+}
+
+void FieldUnget(ScanSource *source, int character) {
+    if (character != FieldFull)
+        SourceUnget(source, character);
+}
+
+bool IsDecimalDigit(int character) {
+    return character >= '0' && character <= '9';
+}
+
+// 0..15 for the digits of base 16 in either case; letters past 'F' and the
+// punctuation between the ranges land at 16 or more, so any base rejects them.
+int DigitValue(int character) {
+    if (character >= 'a')
+        character -= 0x20;
+    if (character >= 'A')
+        return character - 55;
+    return IsDecimalDigit(character) ? character - '0' : NotDigit;
+}
+
+void StoreInteger(void *destination, ScanLength length, uint32_t value) {
+    switch (length) {
+    case ScanLengthChar:
+        *static_cast<uint8_t *>(destination) = static_cast<uint8_t>(value);
+        break;
+    case ScanLengthShort:
+        *static_cast<uint16_t *>(destination) = static_cast<uint16_t>(value);
+        break;
+    case ScanLengthLongLong:
+        // The value is 32 bits wide: the high half is zero, not its sign.
+        *static_cast<uint64_t *>(destination) = value;
+        break;
+    default:
+        *static_cast<uint32_t *>(destination) = value;
+        break;
+    }
+}
+
+void SkipSpace(ScanSource *source) {
+    int character;
+    do
+        character = SourceGet(source);
+    while (IsScanSpace(character));
+    SourceUnget(source, character);
+}
+
+// The scan's result when the input ends: what was assigned, or -1 if nothing.
+int EndResult(int count) {
+    return count > 0 ? count : -1;
+}
+
+int ScanCharacters(ScanSource *source, int width, char *destination) {
+    if (width < 0)
+        width = 1;
+    for (; width > 0; --width) {
+        int character = SourceGet(source);
+        if (character == -1) {
+            SourceUnget(source, character);
+            return -1;
+        }
+        if (destination != nullptr)
+            *destination++ = static_cast<char>(character);
+    }
+    return 1;
+}
+
+int ScanString(ScanSource *source, int width, char *destination) {
+    for (;;) {
+        int character = FieldGet(source, &width);
+        if (character < 0 || IsScanSpace(character)) {
+            FieldUnget(source, character);
+            break;
+        }
+        if (destination != nullptr)
+            *destination++ = static_cast<char>(character);
+    }
+    if (destination != nullptr)
+        *destination = '\0';
+    return 1;
+}
+
+bool IsMember(const unsigned char *members, const unsigned char *end, int character) {
+    for (; members != end; ++members)
+        if (*members == character)
+            return true;
+    return false;
+}
+
+// *format points just past the "[". Members run to the next ']', where a ']'
+// in first place (after any '^') is a member and '-' is just a byte; a set
+// left open runs to the end of the format. *format is left past the set.
+int ScanSet(ScanSource *source, const unsigned char **format, int width, char *destination) {
+    const unsigned char *members = *format;
+    bool negated = *members == '^';
+    if (negated)
+        ++members;
+    const unsigned char *end = members;
+    if (*end == ']')
+        ++end;
+    while (*end != '\0' && *end != ']')
+        ++end;
+    *format = *end == ']' ? end + 1 : end;
+
+    bool matched = false;
+    for (;;) {
+        int character = FieldGet(source, &width);
+        if (character < 0 || IsMember(members, end, character) == negated) {
+            FieldUnget(source, character);
+            break;
+        }
+        matched = true;
+        if (destination != nullptr)
+            *destination++ = static_cast<char>(character);
+    }
+    if (!matched)
+        return 0;
+    if (destination != nullptr)
+        *destination = '\0';
+    return 1;
+}
+
+} // namespace
+
+int SourceGet(ScanSource *source) {
+    // Counted in unsigned arithmetic: an endless input wraps, it cannot overflow.
+    source->consumed = static_cast<int>(static_cast<uint32_t>(source->consumed) + 1u);
+    return StreamReadByte(source->stream);
+}
+
+void SourceUnget(ScanSource *source, int character) {
+    // Counted back even when the stream refuses (end of input), matching the
+    // get that returned it.
+    source->consumed = static_cast<int>(static_cast<uint32_t>(source->consumed) - 1u);
+    StreamUnreadByte(character, source->stream);
+}
+
+bool IsScanSpace(int character) {
+    return character == ' ' || (character >= 0x09 && character <= 0x0D);
+}
+
+int ScanInteger(ScanSource *source, int base, int width, ScanLength length, void *destination) {
+    bool minus = false;
+    int character = FieldGet(source, &width);
+    if (character == '+' || character == '-') {
+        minus = character == '-';
+        character = FieldGet(source, &width);
+    }
+    if (character == -1) {
+        SourceUnget(source, character);
+        return -1;
+    }
+    // Wraps modulo 2^32 on overflow, as the destinations are at most 32 bits
+    // of value.
+    uint32_t value = 0;
+    bool anyDigit = false;
+    for (;;) {
+        int digit = character < 0 ? NotDigit : DigitValue(character);
+        if (digit >= base)
+            break;
+        value = value * static_cast<uint32_t>(base) + static_cast<uint32_t>(digit);
+        anyDigit = true;
+        character = FieldGet(source, &width);
+    }
+    FieldUnget(source, character);
+    if (!anyDigit)
+        return 0;
+    if (minus)
+        value = 0u - value;
+    if (destination != nullptr)
+        StoreInteger(destination, length, value);
+    return 1;
+}
+
+int ScanFloat(ScanSource *source, int width, ScanLength length, void *destination) {
+    double value = 0.0;
+    bool anyDigit = false;
+    bool minus = false;
+    int character = FieldGet(source, &width);
+    if (character == '+' || character == '-') {
+        minus = character == '-';
+        character = FieldGet(source, &width);
+    }
+    if (character == -1) {
+        SourceUnget(source, character);
+        return -1;
+    }
+    for (; IsDecimalDigit(character); character = FieldGet(source, &width)) {
+        value = value * 10.0 + (character - '0');
+        anyDigit = true;
+    }
+    if (character == '.') {
+        double fraction = 0.0;
+        double scale = 1.0;
+        for (character = FieldGet(source, &width); IsDecimalDigit(character);
+             character = FieldGet(source, &width)) {
+            if (fraction < FractionLimit) {
+                fraction = fraction * 10.0 + (character - '0');
+                scale *= 10.0;
+            }
+            anyDigit = true;
+        }
+        value += fraction / scale;
+    }
+    if (character == 'e' || character == 'E') {
+        // Negative exponents multiply by powers of 0.1 rather than divide.
+        double power = 10.0;
+        character = FieldGet(source, &width);
+        if (character == '+') {
+            character = FieldGet(source, &width);
+        } else if (character == '-') {
+            power = 0.1;
+            character = FieldGet(source, &width);
+        }
+        int exponent = 0;
+        for (; IsDecimalDigit(character); character = FieldGet(source, &width))
+            if (exponent < ExponentLimit)
+                exponent = exponent * 10 + (character - '0');
+        // Zero and infinity keep their value: scaling them by a power that
+        // has overflowed or underflowed would make a NaN.
+        if (value == 0.0 || value > LargestDouble)
+            exponent = 0;
+        for (; exponent != 0; exponent >>= 1, power *= power)
+            if (exponent & 1)
+                value *= power;
+    }
+    FieldUnget(source, character);
+    if (!anyDigit)
+        return 0;
+    if (minus)
+        value = -value;
+    if (destination != nullptr) {
+        if (length == ScanLengthLong || length == ScanLengthLongDouble)
+            *static_cast<double *>(destination) = value;
+        else
+            *static_cast<float *>(destination) = static_cast<float>(value);
+    }
+    return 1;
+}
+
+int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
+    int count = 0;
+    const unsigned char *at = reinterpret_cast<const unsigned char *>(format);
+    while (*at != '\0') {
+        if (IsScanSpace(*at)) {
+            while (IsScanSpace(*at))
+                ++at;
+            SkipSpace(source);
+            continue;
+        }
+        if (*at != '%' || at[1] == '%') {
+            // A literal byte, or "%%" standing for one '%'.
+            int character = SourceGet(source);
+            if (character != *at) {
+                SourceUnget(source, character);
+                return character == -1 ? EndResult(count) : count;
+            }
+            at += *at == '%' ? 2 : 1;
+            continue;
+        }
+
+        ++at;
+        bool suppressed = *at == '*';
+        if (suppressed)
+            ++at;
+
+        int width = 0;
+        for (; IsDecimalDigit(*at); ++at)
+            if (width < WidthLimit)
+                width = width * 10 + (*at - '0');
+        if (width == 0)
+            width = -1;
+
+        ScanLength length = ScanLengthDefault;
+        if (at[0] == 'h') {
+            length = at[1] == 'h' ? ScanLengthChar : ScanLengthShort;
+            at += at[1] == 'h' ? 2 : 1;
+        } else if (at[0] == 'l') {
+            length = at[1] == 'l' ? ScanLengthLongLong : ScanLengthLong;
+            at += at[1] == 'l' ? 2 : 1;
+        } else if (at[0] == 'I' && at[1] == '6' && at[2] == '4') {
+            length = ScanLengthLongLong;
+            at += 3;
+        } else if (at[0] == 'j' || at[0] == 'z' || at[0] == 't') {
+            ++at;
+        } else if (at[0] == 'L') {
+            length = ScanLengthLongDouble;
+            ++at;
+        }
+
+        int conversion = *at;
+        int base = 0;
+        bool floating = false;
+        switch (conversion) {
+        case 'd':
+        case 'i':
+        case 'u':
+            base = 10;
+            break;
+        case 'o':
+            base = 8;
+            break;
+        case 'x':
+        case 'X':
+            base = 16;
+            break;
+        case 'p':
+            base = 16;
+            width = 8;
+            length = ScanLengthDefault;
+            break;
+        case 'a':
+        case 'A':
+        case 'e':
+        case 'E':
+        case 'f':
+        case 'F':
+        case 'g':
+        case 'G':
+            floating = true;
+            break;
+        case 'c':
+        case 's':
+        case '[':
+        case 'n':
+            break;
+        default:
+            // Unknown conversion, or the format ended inside the directive:
+            // no argument is taken for it.
+            return count;
+        }
+        ++at;
+        void *destination = suppressed ? nullptr : va_arg(arguments, void *);
+
+        if (conversion == 'n') {
+            if (destination != nullptr)
+                StoreInteger(destination, length, static_cast<uint32_t>(source->consumed));
+            continue;
+        }
+        if (conversion != '[' && conversion != 'c')
+            SkipSpace(source);
+        int next = SourceGet(source);
+        SourceUnget(source, next);
+        if (next == -1)
+            return EndResult(count);
+
+        char *text = static_cast<char *>(destination);
+        int result;
+        if (base != 0)
+            result = ScanInteger(source, base, width, length, destination);
+        else if (floating)
+            result = ScanFloat(source, width, length, destination);
+        else if (conversion == 'c')
+            result = ScanCharacters(source, width, text);
+        else if (conversion == 's')
+            result = ScanString(source, width, text);
+        else
+            result = ScanSet(source, &at, width, text);
+
+        if (result < 0)
+            return EndResult(count);
+        if (result == 0)
+            return count;
+        if (destination != nullptr)
+            ++count;
+    }
+    return count;
+}
+
+int ConsoleScan(const char *format, ...) {
+    ScanSource source;
+    source.stream = &StandardInput;
+    source.consumed = 0;
+    va_list arguments;
+    va_start(arguments, format);
+    int result = ScanFormatted(format, &source, arguments);
+    va_end(arguments);
+    return result;
+}
