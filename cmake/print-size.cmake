@@ -1,0 +1,2 @@
+file(SIZE "${FILE}" size)
+message("Zendrel.exe: ${size} bytes")

@@ -1,0 +1,14 @@
+# Win32 programs the end-to-end tests use. They are ordinary programs with the
+# usual C runtime, linked statically so Wine needs nothing beside them.
+set(TOOL_FLAGS -O1 -Wall -Wextra -Werror)
+foreach(tool devdef launch verinfo)
+    add_executable(${tool} tests/wine/${tool}.c)
+    target_compile_options(${tool} PRIVATE ${TOOL_FLAGS})
+    target_link_options(${tool} PRIVATE -static)
+    target_link_libraries(${tool} PRIVATE kernel32 user32 version msvcrt)
+    set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
+endforeach()
+
+find_program(PYTHON3 python3 REQUIRED)
+add_test(NAME e2e COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
+set_tests_properties(e2e PROPERTIES ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR}" TIMEOUT 1200)

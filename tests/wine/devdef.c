@@ -1,0 +1,38 @@
+/* Test helper: sets up and inspects the real DOS-device namespace.
+ *   devdef define NAME TARGET   add a definition (raw target path)
+ *   devdef query NAME           print the target list, one target a line
+ *   devdef remove NAME          drop the most recent definition
+ * Exit 0 on success, 1 when the platform refuses, 2 on bad usage. */
+#include <stdio.h>
+#include <string.h>
+#include <windows.h>
+
+int main(int argc, char **argv) {
+    if (argc == 4 && strcmp(argv[1], "define") == 0) {
+        if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_NO_BROADCAST_SYSTEM, argv[2], argv[3])) {
+            printf("define failed, err=%lu\n", GetLastError());
+            return 1;
+        }
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "query") == 0) {
+        char list[4096];
+        DWORD length = QueryDosDeviceA(argv[2], list, sizeof list);
+        if (length == 0) {
+            printf("not defined, err=%lu\n", GetLastError());
+            return 1;
+        }
+        for (const char *target = list; *target != '\0'; target += strlen(target) + 1)
+            printf("%s\n", target);
+        return 0;
+    }
+    if (argc == 3 && strcmp(argv[1], "remove") == 0) {
+        if (!DefineDosDeviceA(DDD_REMOVE_DEFINITION | DDD_NO_BROADCAST_SYSTEM, argv[2], NULL)) {
+            printf("remove failed, err=%lu\n", GetLastError());
+            return 1;
+        }
+        return 0;
+    }
+    fprintf(stderr, "usage: devdef define NAME TARGET | query NAME | remove NAME\n");
+    return 2;
+}

@@ -1,0 +1,248 @@
+#!/usr/bin/env python3
+"""End-to-end tests of the real Zendrel.exe under Wine.
+
+Every run goes through launch.exe, which hands CreateProcessA the command line
+byte for byte, so what the splitter sees is exactly the text written here.
+Names are defined in the real DOS-device namespace of the Wine prefix with
+devdef.exe; one wineserver serves the whole run, so definitions persist
+between the programs.
+
+Wine keeps a single definition per name (defining a defined name fails), so
+the outcomes that need stacked definitions (exit 4 and 5) are covered by the
+host tests against the scripted namespace, not here. Wine 8 also removes a
+definition through a buffer sized for two-character names, so every case that
+goes through a removal uses a drive-letter name; longer names are exercised
+on the paths that do not remove.
+"""
+
+import os
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = os.environ.get(
+    "ZENDREL_BUILD",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows"))
+BUILD = os.path.abspath(BUILD)
+EXE = os.path.join(BUILD, "Zendrel.exe")
+TOOLS = os.path.join(BUILD, "tools")
+
+USAGE = (b"Zendrel - removes a 'DOS Device Name' definition\n"
+         b"Usage:\n"
+         b"\n"
+         b"Zendrel DosDeviceName [-y]\n"
+         b"\n"
+         b"-y  assume answer 'yes'\n"
+         b"\n"
+         b"Samples:\n"
+         b"Zendrel X:\n"
+         b"Zendrel COM5 -y\n")
+NOT_FOUND = b"DosDevice not found -> abort\n"
+TARGET = "\\Device\\ZendrelTest"
+
+
+def windows_path(path):
+    return "Z:" + path.replace("/", "\\")
+
+
+def wine(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
+    return subprocess.run(["wine"] + arguments, stdin=stdin, stdout=stdout,
+                          stderr=subprocess.PIPE, timeout=120)
+
+
+def run_zendrel(command_line, stdin=b"", stdout=subprocess.PIPE):
+    """Runs Zendrel.exe with this exact command line; returns (exit code, output)."""
+    if isinstance(command_line, str):
+        command_line = command_line.encode("latin-1")
+    launch = [os.path.join(TOOLS, "launch.exe"), windows_path(EXE), command_line.hex()]
+    if isinstance(stdin, bytes):
+        result = subprocess.run(["wine"] + launch, input=stdin, stdout=stdout,
+                                stderr=subprocess.PIPE, timeout=120)
+    else:
+        result = wine(launch, stdin=stdin, stdout=stdout)
+    return result.returncode, result.stdout
+
+
+def devdef(*arguments):
+    result = wine([os.path.join(TOOLS, "devdef.exe")] + list(arguments))
+    return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
+
+
+class NamespaceCase(unittest.TestCase):
+    """Starts each case from names that are not defined, and cleans up."""
+
+    def subTest(self, **params):
+        # Each subtest starts from a clean drive letter too.
+        self.undefine("Q:")
+        return super().subTest(**params)
+
+    def define(self, name, target=TARGET):
+        code, text = devdef("query", name)
+        if len(name) > 2 and (code, text) == (0, target + "\n"):
+            return  # left by an earlier run on the same wineserver
+        self.assertEqual(code, 1, f"{name} is already defined: {text}")
+        code, text = devdef("define", name, target)
+        self.assertEqual(code, 0, text)
+        # Longer names cannot be removed under Wine without crashing the
+        # remover, so they stay: each is used by one case only.
+        if len(name) <= 2:
+            self.addCleanup(self.undefine, name)
+
+    def undefine(self, name):
+        if devdef("query", name)[0] == 0:
+            devdef("remove", name)
+
+    def assertDefined(self, name, target=TARGET):
+        self.assertEqual(devdef("query", name), (0, target + "\n"))
+
+    def assertUndefined(self, name):
+        self.assertEqual(devdef("query", name)[0], 1)
+
+
+class Usage(unittest.TestCase):
+    def test_usage_text_byte_for_byte(self):
+        for command_line in ["Zendrel.exe", "Zendrel.exe   ", "\"C:\\Program Files\\Zendrel.exe\""]:
+            with self.subTest(command_line=command_line):
+                self.assertEqual(run_zendrel(command_line, b"y\n"), (1, USAGE))
+
+
+class NotFound(NamespaceCase):
+    def test_undefined_name_exits_two_before_asking(self):
+        for command_line in ["Zendrel.exe R:", "Zendrel.exe R: -y", "Zendrel.exe \"no such name\""]:
+            with self.subTest(command_line=command_line):
+                self.assertEqual(run_zendrel(command_line, b"y\n"), (2, NOT_FOUND))
+
+    def test_300_character_name_is_refused_cleanly(self):
+        self.assertEqual(run_zendrel("Zendrel.exe " + "N" * 300 + " -y"), (2, NOT_FOUND))
+        # Even when a name made of its first 259 characters exists.
+        self.define("N" * 259)
+        self.assertEqual(run_zendrel("Zendrel.exe " + "N" * 300, b"y"), (2, NOT_FOUND))
+        self.assertDefined("N" * 259)
+
+
+class Answers(NamespaceCase):
+    ASKED = b"KernelName of Q: is " + TARGET.encode() + b"\nremove? (Y/N)\n"
+
+    def test_yes_removes(self):
+        for answer in [b"y\r\n", b"Y\r\n", b"y", b"yes\n"]:
+            with self.subTest(answer=answer):
+                self.define("Q:")
+                code, output = run_zendrel("Zendrel.exe Q:", answer)
+                self.assertEqual((code, output), (0, self.ASKED + b"Q: removed\n"))
+                self.assertUndefined("Q:")
+
+    def test_anything_else_leaves_the_name(self):
+        for answer in [b"n\r\n", b"N", b"x\n", b"\r\n", b"\n", b" y\n", b""]:
+            with self.subTest(answer=answer):
+                self.define("Q:")
+                self.assertEqual(run_zendrel("Zendrel.exe Q:", answer), (0, self.ASKED))
+                self.assertDefined("Q:")
+
+    def test_rest_of_the_line_stays_for_the_next_reader(self):
+        self.define("Q:")
+        read_end, write_end = os.pipe()
+        os.write(write_end, b"yREST\n")
+        os.close(write_end)
+        with os.fdopen(read_end, "rb", buffering=0) as pipe:
+            code, output = run_zendrel("Zendrel.exe Q:", stdin=pipe)
+            rest = pipe.read()
+        self.assertEqual((code, output), (0, self.ASKED + b"Q: removed\n"))
+        self.assertEqual(rest, b"REST\n")
+
+
+class AssumeYes(NamespaceCase):
+    def test_switch_forms_skip_the_question(self):
+        forms = ["Zendrel.exe Q: -y", "Zendrel.exe Q: -Y", "Zendrel.exe Q: -yes",
+                 "Zendrel.exe Q: /x-Y", "Zendrel.exe Q: extra my-yard",
+                 "Zendrel.exe \"Q:\" \"-y\"",
+                 # Four backslashes before a quote: two stay, the quote opens a section.
+                 "Zendrel.exe Q: \\\\\\\\\"-y\"",
+                 # An escaped quote in front of the switch.
+                 "Zendrel.exe Q: \"\\\"-y\""]
+        for command_line in forms:
+            with self.subTest(command_line=command_line):
+                self.define("Q:")
+                code, output = run_zendrel(command_line, b"n\n")
+                self.assertEqual(code, 0)
+                self.assertEqual(output, b"KernelName of Q: is " + TARGET.encode()
+                                 + b"\nQ: removed\n")
+                self.assertUndefined("Q:")
+
+    def test_no_switch_means_a_question(self):
+        for command_line in ["Zendrel.exe Q: \"-\\\"y\"", "Zendrel.exe Q: -n y", "-y Q:"]:
+            with self.subTest(command_line=command_line):
+                self.define("Q:")
+                code, output = run_zendrel(command_line, b"n\n")
+                self.assertEqual(code, 0)
+                self.assertTrue(output.endswith(b"remove? (Y/N)\n"), output)
+                self.assertDefined("Q:")
+
+
+class Quoting(NamespaceCase):
+    def test_quoted_names_reach_the_command_intact(self):
+        cases = [
+            ("Zendrel.exe \"My Device\"", "My Device"),
+            ("Zendrel.exe \"My \\\"Quoted\\\" Device\"", "My \"Quoted\" Device"),
+            ("Zendrel.exe My\" \"Dev", "My Dev"),
+            # The doubled quote gives one quote and closes the section; the
+            # last quote opens a new one that runs to the end.
+            ("Zendrel.exe \"a\"\"b\" c", "a\"b c"),
+            ("Zendrel.exe\t\"tab\tname\"", "tab\tname"),
+            ("Zendrel.exe Odd\\\"Quote", "Odd\"Quote"),
+        ]
+        for command_line, name in cases:
+            with self.subTest(command_line=command_line):
+                self.define(name)
+                code, output = run_zendrel(command_line, b"n\n")
+                self.assertEqual(code, 0)
+                self.assertEqual(output, b"KernelName of " + name.encode() + b" is "
+                                 + TARGET.encode() + b"\nremove? (Y/N)\n")
+                self.assertDefined(name)
+
+
+class RefusedOutput(NamespaceCase):
+    def test_output_that_refuses_writes_changes_nothing_else(self):
+        self.define("Q:")
+        with tempfile.TemporaryFile() as read_only_source:
+            fd = os.open("/proc/self/fd/%d" % read_only_source.fileno(), os.O_RDONLY)
+            with os.fdopen(fd, "rb") as read_only:
+                code, _ = run_zendrel("Zendrel.exe Q: -y", stdout=read_only)
+        self.assertEqual(code, 0)
+        self.assertUndefined("Q:")
+        code, _ = run_zendrel("Zendrel.exe R:", stdout=subprocess.DEVNULL)
+        self.assertEqual(code, 2)
+
+
+class Executable(unittest.TestCase):
+    def test_version_record(self):
+        result = wine([os.path.join(TOOLS, "verinfo.exe"), windows_path(EXE)])
+        self.assertEqual(result.returncode, 0)
+        lines = result.stdout.decode().replace("\r\n", "\n").splitlines()
+        self.assertEqual(lines, [
+            "FileDescription=Zendrel - deletes a 'DOS Device Definition'",
+            "FileVersion=0.4.0.0",
+            "InternalName=Zendrel",
+            "OriginalFilename=Zendrel.exe",
+            "ProductName=Zendrel",
+            "ProductVersion=0.4.0.0",
+            "FixedFileVersion=0.4.0.0",
+            "FixedProductVersion=0.4.0.0",
+        ])
+
+    def test_pe32_console_importing_three_system_libraries(self):
+        headers = subprocess.run(["i686-w64-mingw32-objdump", "-p", EXE], check=True,
+                                 stdout=subprocess.PIPE).stdout.decode()
+        self.assertIn("file format pei-i386", headers)
+        self.assertRegex(headers, r"Subsystem\s+00000003\s+\(Windows CUI\)")
+        dlls = sorted(line.split()[-1] for line in headers.splitlines()
+                      if "DLL Name:" in line)
+        self.assertEqual(dlls, ["KERNEL32.dll", "SHLWAPI.dll", "USER32.dll"])
+
+
+if __name__ == "__main__":
+    runner = unittest.TextTestRunner(verbosity=2)
+    result = runner.run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__]))
+    failed = len(result.failures) + len(result.errors)
+    print(f"{result.testsRun - failed} passed, {failed} failed")
+    sys.exit(0 if result.wasSuccessful() else 1)
