@@ -1,0 +1,116 @@
+#!/usr/bin/env python3
+"""The release archive holds exactly what it should, and is reproducible.
+
+   package_test.py SOURCE_DIR BUILD_DIR
+
+Runs scripts/package twice on the executable in BUILD_DIR (no build), into
+fresh directories a second apart, and checks the archive: the same bytes both
+times, exactly Zendrel.exe, README.txt and Zendrel.exe.sha256 in that order
+with fixed times, the executable byte for byte, a matching checksum line, a
+README with CRLF line ends, the program's own usage text (taken from a run of
+Zendrel.exe under Wine) and a row for every exit code.
+"""
+
+import hashlib
+import io
+import os
+import re
+import subprocess
+import sys
+import tempfile
+import time
+import zipfile
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import pe  # noqa: E402
+
+ENTRIES = ["Zendrel.exe", "README.txt", "Zendrel.exe.sha256"]
+EXIT_CODES = ["0", "1", "2", "3", "4", "5", "0xFFFFFFFE", "0xFFFFFFFD"]
+FIXED_TIME = (2026, 1, 1, 0, 0, 0)
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+    return condition
+
+
+def package(source, build, dist):
+    environment = dict(os.environ, ZENDREL_BUILD=build)
+    result = subprocess.run([os.path.join(source, "scripts", "package"), "--no-build",
+                             "--dist", dist], env=environment, stdout=subprocess.PIPE,
+                            stderr=subprocess.STDOUT)
+    if result.returncode != 0:
+        sys.stdout.write(result.stdout.decode(errors="replace"))
+        raise SystemExit(f"FAIL: scripts/package exited with {result.returncode}")
+    names = os.listdir(dist)
+    if len(names) != 1:
+        raise SystemExit(f"FAIL: scripts/package left {names} in the dist directory")
+    with open(os.path.join(dist, names[0]), "rb") as file:
+        return names[0], file.read()
+
+
+def usage_text(exe):
+    """What Zendrel.exe prints when given no device name."""
+    result = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                            stderr=subprocess.PIPE, timeout=120)
+    check(result.returncode == 1, f"Zendrel.exe without arguments exited with "
+          f"{result.returncode}, not 1")
+    check(result.stdout.startswith(b"Zendrel"), f"unexpected usage output {result.stdout!r}")
+    return result.stdout
+
+
+def check_readme(readme, usage):
+    check(readme.endswith(b"\r\n") and b"\n" not in readme.replace(b"\r\n", b""),
+          "README.txt has line ends other than CRLF")
+    text = readme.replace(b"\r\n", b"\n")
+    check(b"\n" + usage in text, "README.txt does not hold the program's usage text "
+          "line for line")
+    lines = text.decode("latin-1").split("\n")
+    for code in EXIT_CODES:
+        rows = [line for line in lines if re.match(re.escape(code) + r"\s+\w", line)]
+        check(len(rows) == 1, f"README.txt has {len(rows)} table rows for exit code {code}")
+
+
+def main():
+    source = os.path.abspath(sys.argv[1])
+    build = os.path.abspath(sys.argv[2])
+    exe_path = os.path.join(build, "Zendrel.exe")
+    with open(exe_path, "rb") as file:
+        exe = file.read()
+
+    with tempfile.TemporaryDirectory(prefix="zendrel-package-") as scratch:
+        name, archive = package(source, build, os.path.join(scratch, "first"))
+        time.sleep(1)
+        _, again = package(source, build, os.path.join(scratch, "second"))
+    check(archive == again, "two runs of scripts/package gave different archives")
+    check(name == f"Zendrel-{pe.fixed_file_version(exe)}.zip",
+          f"archive {name} is not named for the executable's version")
+
+    with zipfile.ZipFile(io.BytesIO(archive)) as zip_file:
+        infos = zip_file.infolist()
+        check([info.filename for info in infos] == ENTRIES,
+              f"entries are {[info.filename for info in infos]}, not {ENTRIES}")
+        for info in infos:
+            check(info.date_time == FIXED_TIME, f"{info.filename} is dated {info.date_time}")
+            check(info.extra == b"", f"{info.filename} carries extra fields {info.extra!r}")
+        contents = {info.filename: zip_file.read(info) for info in infos}
+
+    check(contents.get("Zendrel.exe") == exe, f"Zendrel.exe in the archive differs from {exe_path}")
+    check(contents.get("Zendrel.exe.sha256") ==
+          f"{hashlib.sha256(exe).hexdigest()}  Zendrel.exe\n".encode(),
+          f"Zendrel.exe.sha256 is {contents.get('Zendrel.exe.sha256')!r}")
+    check_readme(contents.get("README.txt", b""), usage_text(exe_path))
+
+    for failure in failures:
+        print("FAIL:", failure)
+    if failures:
+        return 1
+    print(f"ok: {name}, {len(archive)} bytes, entries {ENTRIES}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
