@@ -237,17 +237,6 @@ void Feed(const std::string &input) {
     InitStandardStreams();
 }
 
-int Scan(const char *format, ...) {
-    ScanSource source;
-    source.stream = &StandardInput;
-    source.consumed = 0;
-    va_list arguments;
-    va_start(arguments, format);
-    int result = ScanFormatted(format, &source, arguments);
-    va_end(arguments);
-    return result;
-}
-
 struct Destinations {
     alignas(8) unsigned char bytes[MaxFields][DestinationSize];
     void *slot[MaxFields]; // in argument order: one per assigned field
@@ -375,7 +364,8 @@ std::string Compare(const Case &c, Tally &tally) {
     int hostResult = std::sscanf(c.input.c_str(), HostFormat(c.format, false).c_str(), host.slot[0],
                                  host.slot[1], host.slot[2], host.slot[3]);
     Feed(c.input);
-    int ourResult = Scan(c.format.c_str(), ours.slot[0], ours.slot[1], ours.slot[2], ours.slot[3]);
+    int ourResult =
+        ConsoleScan(c.format.c_str(), ours.slot[0], ours.slot[1], ours.slot[2], ours.slot[3]);
     tally.assignments += hostResult > 0 ? hostResult : 0;
 
     int expected = hostResult;

@@ -29,17 +29,6 @@ void Feed(const std::string &input, long failAt = -1) {
     InitStandardStreams();
 }
 
-int Scan(const char *format, ...) {
-    ScanSource source;
-    source.stream = &StandardInput;
-    source.consumed = 0;
-    va_list arguments;
-    va_start(arguments, format);
-    int result = ScanFormatted(format, &source, arguments);
-    va_end(arguments);
-    return result;
-}
-
 // Everything still unread, pushback slot first.
 std::string Rest() {
     std::string rest;
@@ -78,7 +67,7 @@ TEST_P(IntegerTable, StoresExactlyItsWidth) {
         alignas(8) unsigned char buffer[Lead + 16];
         for (unsigned char &byte : buffer)
             byte = fill;
-        EXPECT_EQ(Scan(row.format, buffer + Lead), row.result);
+        EXPECT_EQ(ConsoleScan(row.format, buffer + Lead), row.result);
         for (int i = 0; i < static_cast<int>(sizeof buffer); ++i) {
             bool inside = i >= Lead && i < Lead + row.size;
             unsigned expected = inside ? (row.stored >> (8 * (i - Lead))) & 0xFF : fill;
@@ -168,7 +157,7 @@ TEST_P(TextTable, StoresBytesAndNothingBeyond) {
     Feed(row.input);
     unsigned char buffer[Lead + 40];
     std::memset(buffer, 0xA5, sizeof buffer);
-    EXPECT_EQ(Scan(row.format, buffer + Lead), row.result);
+    EXPECT_EQ(ConsoleScan(row.format, buffer + Lead), row.result);
     std::string expected(Lead, '\xa5');
     expected += row.stored;
     if (row.terminated)
@@ -233,7 +222,7 @@ TEST_P(FloatTable, StoresValueOfItsWidth) {
     Feed(row.input);
     alignas(8) unsigned char buffer[Lead + 16];
     std::memset(buffer, 0xA5, sizeof buffer);
-    EXPECT_EQ(Scan(row.format, buffer + Lead), row.result);
+    EXPECT_EQ(ConsoleScan(row.format, buffer + Lead), row.result);
     unsigned char expected[sizeof buffer];
     std::memset(expected, 0xA5, sizeof expected);
     float narrow = static_cast<float>(row.value);
@@ -314,12 +303,12 @@ INSTANTIATE_TEST_SUITE_P(Scan, FloatTable, testing::ValuesIn(FloatCases), RowNam
 TEST(ScanFloat, LongDigitRunsStayNumbers) {
     Feed("0." + std::string(400, '1'));
     double value = 0;
-    EXPECT_EQ(Scan("%lf", &value), 1);
+    EXPECT_EQ(ConsoleScan("%lf", &value), 1);
     EXPECT_DOUBLE_EQ(value, 1.0 / 9.0);
 
     Feed("1" + std::string(400, '0') + "e-400");
     value = 0;
-    EXPECT_EQ(Scan("%lf", &value), 1);
+    EXPECT_EQ(ConsoleScan("%lf", &value), 1);
     EXPECT_FALSE(std::isnan(value));
 }
 
@@ -340,7 +329,7 @@ TEST_P(SequenceTable, StoresAndStops) {
     const SequenceCase &row = GetParam();
     Feed(row.input);
     int values[3] = {Untouched, Untouched, Untouched};
-    EXPECT_EQ(Scan(row.format, &values[0], &values[1], &values[2]), row.result);
+    EXPECT_EQ(ConsoleScan(row.format, &values[0], &values[1], &values[2]), row.result);
     for (int i = 0; i < 3; ++i)
         EXPECT_EQ(values[i], row.values[i]) << "destination " << i;
     ExpectOneByteReads();
@@ -408,7 +397,7 @@ TEST_P(ReadTable, ReadsNoMoreThanNeeded) {
     const ReadCase &row = GetParam();
     Feed(row.input);
     alignas(8) char buffer[64];
-    Scan(row.format, buffer);
+    ConsoleScan(row.format, buffer);
     EXPECT_EQ(Fake().readSizes.size(), row.reads);
     ExpectOneByteReads();
 }
@@ -448,7 +437,7 @@ TEST_P(FailTable, FailedReadIsEndOfInput) {
     const FailCase &row = GetParam();
     Feed(row.input, row.failAt);
     int value = Untouched;
-    EXPECT_EQ(Scan(row.format, &value), row.result);
+    EXPECT_EQ(ConsoleScan(row.format, &value), row.result);
     EXPECT_EQ(value, row.value);
 }
 
