@@ -48,7 +48,7 @@ def windows_path(path):
 
 def wine(arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE):
     return subprocess.run(["wine"] + arguments, stdin=stdin, stdout=stdout,
-                          stderr=subprocess.PIPE, timeout=120)
+                          stderr=subprocess.PIPE, timeout=90)
 
 
 def run_zendrel(command_line, stdin=b"", stdout=subprocess.PIPE):
@@ -65,7 +65,15 @@ def run_zendrel(command_line, stdin=b"", stdout=subprocess.PIPE):
 
 
 def devdef(*arguments):
-    result = wine([os.path.join(TOOLS, "devdef.exe")] + list(arguments))
+    command = [os.path.join(TOOLS, "devdef.exe")] + list(arguments)
+    try:
+        result = wine(command)
+    except subprocess.TimeoutExpired:
+        # Under emulation a Wine start now and then stalls before the program
+        # runs at all. A query changes nothing, so it is simply asked again.
+        if arguments[0] != "query":
+            raise
+        result = wine(command)
     return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
 
