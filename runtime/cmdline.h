@@ -21,20 +21,20 @@
 // leaves the section.
 #pragma once
 
-#include <stddef.h>
-
 // Only this many leading bytes of a command line are read; the rest is ignored
 // as if the text ended there. The platform caps a command line at 32767
 // characters, so real command lines never reach it; it keeps the block size,
 // at most ArgumentBlockBytesEach per byte read, well inside an int.
 enum { CommandLineByteLimit = 1 << 20 };
 
+// One slot: the address of an argument.
+constexpr int ArgumentSlotWidth = static_cast<int>(sizeof(char *));
 // Block size per argument: its slot plus its leading NUL.
-constexpr int ArgumentBlockBytesEach = static_cast<int>(sizeof(char *)) + 1;
+constexpr int ArgumentBlockBytesEach = ArgumentSlotWidth + 1;
 // Block size besides the arguments and their bytes: the null slot, the four
 // zero bytes that end the text region, and the spare bytes.
 constexpr int ArgumentBlockSpare = 8;
-constexpr int ArgumentBlockFixedBytes = static_cast<int>(sizeof(char *)) + 4 + ArgumentBlockSpare;
+constexpr int ArgumentBlockFixedBytes = ArgumentSlotWidth + 4 + ArgumentBlockSpare;
 
 #if defined(__i386__)
 static_assert(ArgumentBlockBytesEach == 5 && ArgumentBlockFixedBytes == 16,
@@ -44,7 +44,7 @@ static_assert(ArgumentBlockBytesEach == 5 && ArgumentBlockFixedBytes == 16,
 // Bytes taken by the slots of a block holding count arguments; the text
 // region starts this far into the block.
 inline int ArgumentSlotBytes(int count) {
-    return static_cast<int>(sizeof(char *)) * (count + 1);
+    return ArgumentSlotWidth * (count + 1);
 }
 
 // Splits text (a null text counts as empty) and returns the size of the block
