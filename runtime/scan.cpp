@@ -11,20 +11,18 @@ const int FieldFull = -2;
 // Returned by DigitValue for bytes that are no digit in any base.
 const int NotDigit = 255;
 
-// Field widths above this stop growing: far beyond any real field, and well
-// inside an int.
-const int WidthLimit = 100000000;
-
-// Fraction digits are folded in only while the fraction is below this: later
-// digits are below double precision, and folding in hundreds of them would
-// overflow fraction and scale alike into inf / inf.
-const double FractionLimit = 1e18;
+// A field width is held in an int; larger widths are clamped to this.
+const int WidthLimit = 2147483647;
 
 // Exponent digits stop accumulating above this; 10 to such a power already
 // saturates a double to inf or 0, and the exponent stays far from overflow.
 const int ExponentLimit = 100000;
 
 const double LargestDouble = 1.7976931348623157e308;
+
+// Fraction digits are folded in while the scale stays finite: past 308 digits
+// fraction and scale would both overflow into inf / inf.
+const double LargestScale = LargestDouble / 10.0;
 
 // Takes the next character of a field; a width of -1 means no limit. A full
 // field reads nothing, so no input beyond the field leaves the stream.
@@ -79,6 +77,13 @@ void SkipSpace(ScanSource *source) {
         character = SourceGet(source);
     while (IsScanSpace(character));
     SourceUnget(source, character);
+}
+
+// Looks at the next character without taking it: true at end of input.
+bool AtEnd(ScanSource *source) {
+    int next = SourceGet(source);
+    SourceUnget(source, next);
+    return next == -1;
 }
 
 // The scan's result when the input ends: what was assigned, or -1 if nothing.
@@ -230,7 +235,7 @@ int ScanFloat(ScanSource *source, int width, ScanLength length, void *destinatio
         double scale = 1.0;
         for (character = FieldGet(source, &width); IsDecimalDigit(character);
              character = FieldGet(source, &width)) {
-            if (fraction < FractionLimit) {
+            if (scale <= LargestScale) {
                 fraction = fraction * 10.0 + (character - '0');
                 scale *= 10.0;
             }
@@ -274,6 +279,15 @@ int ScanFloat(ScanSource *source, int width, ScanLength length, void *destinatio
     return 1;
 }
 
+int ScanFieldWidth(const unsigned char **format) {
+    int width = 0;
+    for (; IsDecimalDigit(**format); ++*format)
+        if (__builtin_mul_overflow(width, 10, &width) ||
+            __builtin_add_overflow(width, **format - '0', &width))
+            width = WidthLimit;
+    return width;
+}
+
 int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
     int count = 0;
     const unsigned char *at = reinterpret_cast<const unsigned char *>(format);
@@ -300,10 +314,7 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
         if (suppressed)
             ++at;
 
-        int width = 0;
-        for (; IsDecimalDigit(*at); ++at)
-            if (width < WidthLimit)
-                width = width * 10 + (*at - '0');
+        int width = ScanFieldWidth(&at);
         if (width == 0)
             width = -1;
 
@@ -362,8 +373,10 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
             break;
         default:
             // Unknown conversion, or the format ended inside the directive:
-            // no argument is taken for it.
-            return count;
+            // the input is checked as for any conversion, then the scan
+            // stops. The caller passed no argument for it, so none is taken.
+            SkipSpace(source);
+            return AtEnd(source) ? EndResult(count) : count;
         }
         ++at;
         void *destination = suppressed ? nullptr : va_arg(arguments, void *);
@@ -375,9 +388,7 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
         }
         if (conversion != '[' && conversion != 'c')
             SkipSpace(source);
-        int next = SourceGet(source);
-        SourceUnget(source, next);
-        if (next == -1)
+        if (AtEnd(source))
             return EndResult(count);
 
         char *text = static_cast<char *>(destination);

@@ -23,6 +23,9 @@ enum ScanLength {
 
 int ConsoleScan(const char *format, ...);
 int ScanFormatted(const char *format, ScanSource *source, va_list arguments);
+// A directive's field width: the decimal digits at *format, clamped to the
+// largest int; 0 when there are none. Leaves *format past the digits.
+int ScanFieldWidth(const unsigned char **format);
 int SourceGet(ScanSource *source);
 void SourceUnget(ScanSource *source, int character);
 bool IsScanSpace(int character);

@@ -126,8 +126,13 @@ const IntegerCase IntegerCases[] = {
     {"PointerIgnoresWidth", "%2p", "abc", 1, 4, 0xABC, ""},
     {"SuppressedStoresNothing", "%*d", "12", 0, 0, 0, ""},
     {"IWithout64IsConversion", "%I6d", "5", 0, 0, 0, "5"},
-    {"UnknownConversion", "%q", "5", 0, 0, 0, "5"},
-    {"FormatEndsAfterPercent", "%", "5", 0, 0, 0, "5"},
+    // An unknown conversion, or a format ending inside the directive, still
+    // skips blanks and meets end of input first; then the scan stops.
+    {"UnknownConversion", "%q", " 5", 0, 0, 0, "5"},
+    {"UnknownConversionOnEmptyInput", "%q", "", -1, 0, 0, ""},
+    {"UnknownAfterLength", "%jq", " 75Z.", 0, 0, 0, "75Z."},
+    {"FormatEndsAfterPercent", "%", "\t5", 0, 0, 0, "5"},
+    {"FormatEndsAfterSuppression", "%*", " \n", -1, 0, 0, ""},
     {"FormatEndsAfterLength", "%5ll", "5", 0, 0, 0, "5"},
     {"CountAtStart", "%n", "abc", 0, 4, 0, "abc"},
     {"CountAfterSuppressed", "%*d%n", "123x", 0, 4, 3, "x"},
@@ -269,12 +274,13 @@ const FloatCase FloatCases[] = {
     {"NoInfinityWord", "%f", "inf", 0, 0, 0, "inf"},
     {"NegativeExponentFloat", "%f", "1.25e-3", 1, 4, 1.25e-3, ""},
     {"FloatOverflowsToInfinity", "%f", "3.4e39", 1, 4, Infinity, ""},
+    {"LongFraction", "%lf", ".1234567890123456789123", 1, 8, 0.12345678901234568, ""},
     {"DoubleTenth", "%lf", "0.1", 1, 8, 0.1, ""},
     {"DoubleTenthByExponent", "%lf", "1e-1", 1, 8, 0.1, ""},
     {"DoubleLargeExact", "%lf", "1e22", 1, 8, 1e22, ""},
     {"DoubleOverflow", "%lf", "1e400", 1, 8, Infinity, ""},
     {"DoubleUnderflow", "%lf", "1e-400", 1, 8, 0.0, ""},
-    {"ZeroWithHugeExponent", "%lf", "0e400", 1, 8, 0.0, ""},
+    {"ZeroWithHugeExponent", "%lf", "0e512", 1, 8, 0.0, ""},
     {"NegativeZeroHugeExponent", "%lf", "-0.0e99999", 1, 8, -0.0, ""},
     {"ExponentBeyond32Bits", "%lf", "1e99999999999999999999", 1, 8, Infinity, ""},
     {"NegativeExponentBeyond32Bits", "%lf", "1e-99999999999999999999", 1, 8, 0.0, ""},
@@ -299,17 +305,46 @@ const FloatCase FloatCases[] = {
 
 INSTANTIATE_TEST_SUITE_P(Scan, FloatTable, testing::ValuesIn(FloatCases), RowName<FloatCase>);
 
-// Hundreds of digits must still give a number, not NaN.
-TEST(ScanFloat, LongDigitRunsStayNumbers) {
+// Every fraction digit is folded in while the scale stays finite, that is up
+// to the 308th; later ones are dropped rather than making inf / inf.
+TEST(ScanFloat, FractionDigitsFoldWhileScaleIsFinite) {
     Feed("0." + std::string(400, '1'));
     double value = 0;
     EXPECT_EQ(ConsoleScan("%lf", &value), 1);
-    EXPECT_DOUBLE_EQ(value, 1.0 / 9.0);
+    EXPECT_EQ(value, 0.11111111111111123);
+
+    Feed("0." + std::string(307, '0') + "55");
+    value = 0;
+    EXPECT_EQ(ConsoleScan("%lf", &value), 1);
+    EXPECT_EQ(value, 5.000000000000001e-308);
 
     Feed("1" + std::string(400, '0') + "e-400");
     value = 0;
     EXPECT_EQ(ConsoleScan("%lf", &value), 1);
     EXPECT_FALSE(std::isnan(value));
+}
+
+// --- field widths: their digits, clamped only beyond an int ---------------
+
+TEST(ScanFieldWidth, DigitsUpToTheLargestInt) {
+    const struct {
+        const char *format;
+        int width;
+    } cases[] = {
+        {"d", 0},
+        {"0d", 0},
+        {"007d", 7},
+        {"1000000000d", 1000000000},
+        {"2147483647d", 2147483647},
+        {"2147483648d", 2147483647},
+        {"4294967297d", 2147483647},
+        {"99999999999999999999d", 2147483647},
+    };
+    for (const auto &c : cases) {
+        const unsigned char *at = reinterpret_cast<const unsigned char *>(c.format);
+        EXPECT_EQ(ScanFieldWidth(&at), c.width) << c.format;
+        EXPECT_EQ(*at, 'd') << c.format;
+    }
 }
 
 // --- several directives: literals, %%, suppression, %n --------------------
@@ -374,8 +409,8 @@ const SequenceCase SequenceCases[] = {
      ""},
     {"BlankMatchesNone", "%d %d", "1x", 1, {1, U, U}, "x"},
     {"BlankAtEndOfInput", "%d %d", "1 ", 1, {1, U, U}, ""},
-    {"UnknownConversionStops", "%d%q%d", "1 2", 1, {1, U, U}, " 2"},
-    {"PercentAtFormatEnd", "%d%", "1 2", 1, {1, U, U}, " 2"},
+    {"UnknownConversionStops", "%d%q%d", "1 2", 1, {1, U, U}, "2"},
+    {"PercentAtFormatEnd", "%d%", "1 2", 1, {1, U, U}, "2"},
     {"SecondFailsAfterFirst", "%d%d", "1 x", 1, {1, U, U}, "x"},
 };
 
@@ -414,7 +449,7 @@ const ReadCase ReadCases[] = {
     {"SetWidth", "%2[a]", "aaaa", 2},
     {"FloatWidth", "%3f", "1.234", 3},
     {"Literal", "x", "xy", 1},
-    {"UnknownConversion", "%q", "abc", 0},
+    {"UnknownConversion", "%q", "abc", 1},
     {"CountOnly", "%n", "abc", 0},
 };
 
