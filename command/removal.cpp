@@ -49,8 +49,8 @@ int RunRemovalCommand(int argumentCount, char **arguments) {
         return RemovalUsage;
     }
 
-    char deviceName[DeviceNameCapacity];
-    if (!CopyDeviceName(arguments[1], deviceName)) {
+    char DeviceNameBuffer[DeviceNameCapacity];
+    if (!CopyDeviceName(arguments[1], DeviceNameBuffer)) {
         ConsolePrint("DosDevice not found -> abort\n");
         return RemovalNameNotFound;
     }
@@ -60,12 +60,12 @@ int RunRemovalCommand(int argumentCount, char **arguments) {
         if (StrStrIA(arguments[i], "-y") != nullptr)
             assumeYes = true;
 
-    char currentTargets[TargetListCapacity];
-    if (QueryDosDeviceA(deviceName, currentTargets, TargetListCapacity) == 0) {
+    char CurrentTargetBuffer[TargetListCapacity];
+    if (QueryDosDeviceA(DeviceNameBuffer, CurrentTargetBuffer, TargetListCapacity) == 0) {
         ConsolePrint("DosDevice not found -> abort\n");
         return RemovalNameNotFound;
     }
-    ConsolePrint("KernelName of %s is %s\n", deviceName, currentTargets);
+    ConsolePrint("KernelName of %s is %s\n", DeviceNameBuffer, CurrentTargetBuffer);
 
     char answer = 'N';
     if (assumeYes) {
@@ -79,19 +79,19 @@ int RunRemovalCommand(int argumentCount, char **arguments) {
             return RemovalDoneOrDeclined;
     }
 
-    if (!DefineDosDeviceA(RemoveNewestQuietly, deviceName, nullptr)) {
-        ConsolePrint("%s not removed, err=%u", deviceName, GetLastError());
+    if (!DefineDosDeviceA(RemoveNewestQuietly, DeviceNameBuffer, nullptr)) {
+        ConsolePrint("%s not removed, err=%u", DeviceNameBuffer, GetLastError());
         return RemovalRefused;
     }
 
-    char remainingTargets[TargetListCapacity];
-    if (QueryDosDeviceA(deviceName, remainingTargets, TargetListCapacity) == 0) {
-        ConsolePrint("%s removed\n", deviceName);
+    char RemainingTargetBuffer[TargetListCapacity];
+    if (QueryDosDeviceA(DeviceNameBuffer, RemainingTargetBuffer, TargetListCapacity) == 0) {
+        ConsolePrint("%s removed\n", DeviceNameBuffer);
         return RemovalDoneOrDeclined;
     }
-    ConsolePrint("removal of %s reported as ok, but ", deviceName);
-    if (!SameFirstTarget(currentTargets, remainingTargets)) {
-        ConsolePrint("it points now to %s\n", remainingTargets);
+    ConsolePrint("removal of %s reported as ok, but ", DeviceNameBuffer);
+    if (!SameFirstTarget(CurrentTargetBuffer, RemainingTargetBuffer)) {
+        ConsolePrint("it points now to %s\n", RemainingTargetBuffer);
         return RemovalOlderTargetShown;
     }
     ConsolePrint("it is still there\n");

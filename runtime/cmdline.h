@@ -1,6 +1,6 @@
 // Splitting the process's command line into an argument count and vector.
 //
-// The result lives in one heap block, the argument block, laid out as:
+// The result lives in one heap block, the ArgumentBlock, laid out as:
 //
 //   slots        ArgumentSlotBytes(count) bytes: one address per argument,
 //                then a null address

@@ -91,12 +91,12 @@ extern "C" void ProcessEntry() {
     int size = SplitCommandLine(commandLine, &count, nullptr, nullptr);
 
     int result;
-    char *block = static_cast<char *>(HeapAllocBlock(static_cast<SIZE_T>(size)));
-    if (block != nullptr) {
-        char **slots = reinterpret_cast<char **>(block);
-        SplitCommandLine(commandLine, &count, slots, block + ArgumentSlotBytes(count));
+    char *ArgumentBlock = static_cast<char *>(HeapAllocBlock(static_cast<SIZE_T>(size)));
+    if (ArgumentBlock != nullptr) {
+        char **slots = reinterpret_cast<char **>(ArgumentBlock);
+        SplitCommandLine(commandLine, &count, slots, ArgumentBlock + ArgumentSlotBytes(count));
         result = RunRemovalCommand(count, slots);
-        HeapFreeBlock(block);
+        HeapFreeBlock(ArgumentBlock);
     } else {
         // Without an argument block the command has nothing to work on and
         // shows its usage text.
