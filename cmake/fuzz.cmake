@@ -29,4 +29,6 @@ foreach(source ${FUZZ_SOURCES})
              COMMAND ${CMAKE_COMMAND} -E env
                      ${PROJECT_SOURCE_DIR}/scripts/run-fuzzer $<TARGET_FILE:${name}>
                      ${PROJECT_SOURCE_DIR}/tests/fuzz/corpus/${corpus} ${FUZZ_SECONDS})
+    math(EXPR fuzz_timeout "${FUZZ_SECONDS} + 30")
+    set_tests_properties(fuzz.${corpus} PROPERTIES TIMEOUT ${fuzz_timeout})
 endforeach()
