@@ -15,8 +15,10 @@ set(ZENDREL_WINDOWS_FLAGS
     -fno-stack-protector
     -fno-threadsafe-statics
     -fno-ident
+    # Functions only: for Windows, gcc puts each zero-started static of
+    # -fdata-sections into a .data$ section that ld keeps in .data, where it
+    # takes room in the file; left whole, they go to .bss, which takes none.
     -ffunction-sections
-    -fdata-sections
     -mno-stack-arg-probe
     # Win32 promises 4-byte stack alignment and nothing here uses SSE, so the
     # 16-byte padding of every frame and call is dead weight.
