@@ -41,13 +41,16 @@ target_link_options(Zendrel PRIVATE
     -Wl,--gc-sections
     -Wl,--no-insert-timestamp
     -Wl,--build-id=none
-    # A fixed image base and no relocation table. An executable is mapped
-    # into a fresh address space where its preferred base is always free, so
-    # the table would only serve to randomise the image's address; that
-    # guards no boundary for a tool that runs with its user's rights on its
-    # user's command line and one typed byte, and it costs a 512-byte section.
-    -Wl,--disable-dynamicbase
-    -Wl,--disable-reloc-section
+    # The platform's security baseline, so the image loads where every
+    # image must be relocatable: address randomisation with the relocation
+    # table it needs, no execution of data, and no exception handlers (the
+    # answer to the SafeSEH rule for code that registers none).
+    -Wl,--dynamicbase
+    -Wl,--enable-reloc-section
+    -Wl,--nxcompat
+    -Wl,--no-seh
+    # No address is ever held in a signed integer, so memory above 2 GiB is fine.
+    -Wl,--large-address-aware
     -s)
 target_link_libraries(Zendrel PRIVATE kernel32 user32 shlwapi)
 
@@ -57,6 +60,16 @@ add_custom_command(TARGET Zendrel POST_BUILD
     COMMAND i686-w64-mingw32-size -A $<TARGET_FILE:Zendrel>
     COMMAND ${CMAKE_COMMAND} -DFILE=$<TARGET_FILE:Zendrel> -P ${PROJECT_SOURCE_DIR}/cmake/print-size.cmake
     VERBATIM)
+
+# The tests run under Debian's own Python, which sees python3-pefile (they
+# read PE files with it); another python3 may come first on the PATH.
+set(TEST_PYTHON /usr/bin/python3)
+execute_process(COMMAND ${TEST_PYTHON} -c "import pefile"
+                RESULT_VARIABLE pefile_missing OUTPUT_QUIET ERROR_QUIET)
+if(pefile_missing)
+    message(WARNING "${TEST_PYTHON} cannot import pefile: the release tests will fail. "
+                    "scripts/setup (as root) installs python3-pefile.")
+endif()
 
 include(cmake/wine-tests.cmake OPTIONAL)
 include(cmake/release-tests.cmake OPTIONAL)

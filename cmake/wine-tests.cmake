@@ -9,8 +9,7 @@ foreach(tool devdef launch verinfo)
     set_target_properties(${tool} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
 endforeach()
 
-find_program(PYTHON3 python3 REQUIRED)
-add_test(NAME e2e COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
+add_test(NAME e2e COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
 set_tests_properties(e2e PROPERTIES ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR}" TIMEOUT 1200)
 
 # The splitter beside the platform's own CommandLineToArgvW, in one process.
