@@ -29,11 +29,13 @@ set(ZENDREL_WINDOWS_FLAGS
     # argument loop) into their callers costs more in spills than calls.
     -fno-inline-functions-called-once)
 
-add_executable(Zendrel ${ZENDREL_SOURCES} resources/version.rc)
-set_target_properties(Zendrel PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
-target_include_directories(Zendrel PRIVATE ${PROJECT_SOURCE_DIR})
-target_compile_options(Zendrel PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${ZENDREL_WINDOWS_FLAGS}>)
-target_link_options(Zendrel PRIVATE
+# Compiled once, linked twice: as Zendrel.exe, and at another base for the
+# test of its relocation table (cmake/wine-tests.cmake).
+add_library(zendrel_objects OBJECT ${ZENDREL_SOURCES} resources/version.rc)
+target_include_directories(zendrel_objects PRIVATE ${PROJECT_SOURCE_DIR})
+target_compile_options(zendrel_objects PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${ZENDREL_WINDOWS_FLAGS}>)
+
+set(ZENDREL_LINK_OPTIONS
     -nostdlib
     -nostartfiles
     -Wl,--entry=_ProcessEntry
@@ -52,6 +54,10 @@ target_link_options(Zendrel PRIVATE
     # No address is ever held in a signed integer, so memory above 2 GiB is fine.
     -Wl,--large-address-aware
     -s)
+
+add_executable(Zendrel $<TARGET_OBJECTS:zendrel_objects>)
+set_target_properties(Zendrel PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR})
+target_link_options(Zendrel PRIVATE ${ZENDREL_LINK_OPTIONS})
 target_link_libraries(Zendrel PRIVATE kernel32 user32 shlwapi)
 
 # Print size and sections after every link, so growth is seen when it happens.
