@@ -22,3 +22,10 @@ add_test(NAME package
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(package PROPERTIES TIMEOUT 300)
+
+# Packs this build's executable signed with a throw-away certificate; checks
+# the signature with osslsigncode and runs the signed file under Wine.
+add_test(NAME signing
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/signing_test.py
+            ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+set_tests_properties(signing PROPERTIES TIMEOUT 300)
