@@ -78,9 +78,9 @@ void ExitWithCode(int code) {
     ExitProcess(static_cast<UINT>(code));
 }
 
-// An empty slot is allowed here as in every table. The slot comes in as an
-// argument because where the table is read-only its content is known when
-// the program is compiled.
+// An empty slot is allowed here as in every table. It is tested as an
+// argument: where the slot is read-only the compiler knows its content and
+// rejects a test of it against null as pointless.
 static bool PreStartHookFails(HookSlot hook) {
     return hook != nullptr && hook() == 0;
 }
