@@ -1,20 +1,31 @@
-# Release checks: the size limit, reproducible builds, and the archive that
-# scripts/package makes.
-find_program(PYTHON3 python3 REQUIRED)
+# Release checks: the security baseline, the size limit, reproducible builds,
+# and the archive that scripts/package makes.
+add_test(NAME security_baseline
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/baseline_test.py
+            ${CMAKE_BINARY_DIR}/Zendrel.exe)
+set_tests_properties(security_baseline PROPERTIES TIMEOUT 30)
+
 
 add_test(NAME executable_size
-    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/tests/release/size_test.py ${CMAKE_BINARY_DIR})
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/size_test.py ${CMAKE_BINARY_DIR})
 set_tests_properties(executable_size PROPERTIES TIMEOUT 30)
 
 # Two fresh configure-and-build runs of the executable.
 add_test(NAME reproducible_build
-    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/tests/release/reproducible_test.py
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/reproducible_test.py
             ${PROJECT_SOURCE_DIR})
 set_tests_properties(reproducible_build PROPERTIES
     ENVIRONMENT "CMAKE=${CMAKE_COMMAND}" TIMEOUT 600)
 
 # Packs this build's executable twice; runs it once under Wine for its usage text.
 add_test(NAME package
-    COMMAND ${PYTHON3} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(package PROPERTIES TIMEOUT 300)
+
+# Packs this build's executable signed with a throw-away certificate; checks
+# the signature with osslsigncode and runs the signed file under Wine.
+add_test(NAME signing
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/signing_test.py
+            ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+set_tests_properties(signing PROPERTIES TIMEOUT 300)

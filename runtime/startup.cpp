@@ -8,18 +8,19 @@
 #include <fenv.h>
 #endif
 
-HookSlot PreStartHook = CheckFloatingPointUnit;
+ZENDREL_HOOK_TABLE HookSlot PreStartHook = CheckFloatingPointUnit;
 // Streams before the heap: nothing here depends on the heap, and a heap
 // failure must still leave a process that exits cleanly.
-HookSlot InitialiserTable[InitialiserSlots] = {nullptr, InitStandardStreams, InitProcessHeap};
-HookSlot ConstructorTable[ConstructorSlots] = {nullptr};
-HookSlot PreTerminatorTable[PreTerminatorSlots] = {nullptr};
-HookSlot TerminatorTable[TerminatorSlots] = {nullptr};
+ZENDREL_HOOK_TABLE HookSlot InitialiserTable[InitialiserSlots] = {nullptr, InitStandardStreams,
+                                                                  InitProcessHeap};
+ZENDREL_HOOK_TABLE HookSlot ConstructorTable[ConstructorSlots] = {nullptr};
+ZENDREL_HOOK_TABLE HookSlot PreTerminatorTable[PreTerminatorSlots] = {nullptr};
+ZENDREL_HOOK_TABLE HookSlot TerminatorTable[TerminatorSlots] = {nullptr};
 ExitListRecord ExitList;
 HANDLE ProcessHeapHandle;
 
-int RunHookTable(HookSlot *first, HookSlot *end, bool stopOnFailure) {
-    for (HookSlot *slot = first; slot < end; ++slot) {
+int RunHookTable(const HookSlot *first, const HookSlot *end, bool stopOnFailure) {
+    for (const HookSlot *slot = first; slot < end; ++slot) {
         if (*slot == nullptr)
             continue;
         int result = (*slot)();
@@ -77,8 +78,15 @@ void ExitWithCode(int code) {
     ExitProcess(static_cast<UINT>(code));
 }
 
+// An empty slot is allowed here as in every table. It is tested as an
+// argument: where the slot is read-only the compiler knows its content and
+// rejects a test of it against null as pointless.
+static bool PreStartHookFails(HookSlot hook) {
+    return hook != nullptr && hook() == 0;
+}
+
 extern "C" void ProcessEntry() {
-    if (PreStartHook != nullptr && PreStartHook() == 0)
+    if (PreStartHookFails(PreStartHook))
         ExitProcess(ExitNoFloatingPointUnit);
     if (RunHookTable(InitialiserTable, InitialiserTable + InitialiserSlots, true) != 0)
         ExitProcess(ExitInitialiserFailed);

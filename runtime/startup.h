@@ -26,11 +26,19 @@ struct ExitListRecord {
     int count;
 };
 
-extern HookSlot PreStartHook;
-extern HookSlot InitialiserTable[InitialiserSlots];
-extern HookSlot ConstructorTable[ConstructorSlots];
-extern HookSlot PreTerminatorTable[PreTerminatorSlots];
-extern HookSlot TerminatorTable[TerminatorSlots];
+// The tables are fixed when the program is built and read-only in it; the
+// host tests swap slots to reach the failure paths, so there they stay writable.
+#if defined(_WIN32)
+#define ZENDREL_HOOK_TABLE const
+#else
+#define ZENDREL_HOOK_TABLE
+#endif
+
+extern ZENDREL_HOOK_TABLE HookSlot PreStartHook;
+extern ZENDREL_HOOK_TABLE HookSlot InitialiserTable[InitialiserSlots];
+extern ZENDREL_HOOK_TABLE HookSlot ConstructorTable[ConstructorSlots];
+extern ZENDREL_HOOK_TABLE HookSlot PreTerminatorTable[PreTerminatorSlots];
+extern ZENDREL_HOOK_TABLE HookSlot TerminatorTable[TerminatorSlots];
 extern ExitListRecord ExitList;
 extern HANDLE ProcessHeapHandle;
 
@@ -42,7 +50,7 @@ extern HANDLE ProcessHeapHandle;
 
 extern "C" ZENDREL_ENTRY void ProcessEntry();
 __attribute__((noreturn)) void ExitWithCode(int code);
-int RunHookTable(HookSlot *first, HookSlot *end, bool stopOnFailure);
+int RunHookTable(const HookSlot *first, const HookSlot *end, bool stopOnFailure);
 int CheckFloatingPointUnit();
 int InitProcessHeap();
 void *HeapAllocBlock(SIZE_T size);

@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """The release archive holds exactly what it should, and is reproducible.
 
    package_test.py SOURCE_DIR BUILD_DIR
@@ -21,8 +21,7 @@ import tempfile
 import time
 import zipfile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import pe  # noqa: E402
+import pefile
 
 ENTRIES = ["Zendrel.exe", "README.txt", "Zendrel.exe.sha256"]
 EXIT_CODES = ["0", "1", "2", "3", "4", "5", "0xFFFFFFFE", "0xFFFFFFFD"]
@@ -50,6 +49,13 @@ def package(source, build, dist):
         raise SystemExit(f"FAIL: scripts/package left {names} in the dist directory")
     with open(os.path.join(dist, names[0]), "rb") as file:
         return names[0], file.read()
+
+
+def fixed_file_version(exe):
+    """FileVersion of the version record's fixed part, as "a.b.c.d"."""
+    info = pefile.PE(data=exe).VS_FIXEDFILEINFO[0]
+    return (f"{info.FileVersionMS >> 16}.{info.FileVersionMS & 0xFFFF}."
+            f"{info.FileVersionLS >> 16}.{info.FileVersionLS & 0xFFFF}")
 
 
 def usage_text(exe):
@@ -86,7 +92,7 @@ def main():
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
     check(archive == again, "two runs of scripts/package gave different archives")
-    check(name == f"Zendrel-{pe.fixed_file_version(exe)}.zip",
+    check(name == f"Zendrel-{fixed_file_version(exe)}.zip",
           f"archive {name} is not named for the executable's version")
 
     with zipfile.ZipFile(io.BytesIO(archive)) as zip_file:

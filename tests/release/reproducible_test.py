@@ -1,4 +1,4 @@
-#!/usr/bin/env python3
+#!/usr/bin/python3
 """Two clean builds of Zendrel.exe give the same bytes.
 
    reproducible_test.py SOURCE_DIR
@@ -15,8 +15,7 @@ import sys
 import tempfile
 import time
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import pe  # noqa: E402
+import pefile
 
 
 def build(source, directory):
@@ -48,7 +47,7 @@ def main():
             failures.append(f"the two builds differ: sizes {len(first)} and {len(second)}, "
                             f"{len(differing)} differing bytes, first at {differing[:1]}")
         for name, image in (("first", first), ("second", second)):
-            stamp = pe.time_stamp(image)
+            stamp = pefile.PE(data=image, fast_load=True).FILE_HEADER.TimeDateStamp
             if stamp != 0:
                 failures.append(f"{name} build: PE time stamp is {stamp:#x}, not 0")
         for path in (source, first_directory, second_directory):

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Zendrel.exe, version record included, fits in 8192 bytes.
+"""Zendrel.exe, version record included, fits in 7680 bytes.
 
    size_test.py BUILD_DIR
 """
@@ -7,7 +7,7 @@
 import os
 import sys
 
-SIZE_LIMIT = 8192
+SIZE_LIMIT = 7680
 
 
 def main():

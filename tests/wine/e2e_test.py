@@ -25,7 +25,8 @@ BUILD = os.environ.get(
     "ZENDREL_BUILD",
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows"))
 BUILD = os.path.abspath(BUILD)
-EXE = os.path.join(BUILD, "Zendrel.exe")
+# Another copy of the program can be named, such as one rebased elsewhere.
+EXE = os.path.abspath(os.environ.get("ZENDREL_EXE", os.path.join(BUILD, "Zendrel.exe")))
 TOOLS = os.path.join(BUILD, "tools")
 
 USAGE = (b"Zendrel - removes a 'DOS Device Name' definition\n"

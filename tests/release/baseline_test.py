@@ -1,0 +1,77 @@
+#!/usr/bin/python3
+"""Zendrel.exe carries the platform's security baseline.
+
+   baseline_test.py EXE
+
+Reads the built file and fails on each missing piece: address randomisation
+with a relocation table to carry it out, no execution of data, no exception
+handlers, large addresses, no section both writable and executable, and
+neither a debug directory nor a link time.
+"""
+
+import sys
+
+import pefile
+
+failures = []
+
+
+def check(condition, message):
+    if not condition:
+        failures.append(message)
+
+
+def relocation_types(pe):
+    """The set of base relocation types in the table (empty when there is none)."""
+    return {entry.type for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
+            for entry in block.entries}
+
+
+def main():
+    pe = pefile.PE(sys.argv[1])
+    optional = pe.OPTIONAL_HEADER
+    header = pe.FILE_HEADER
+    directories = optional.DATA_DIRECTORY
+
+    flags = [
+        ("DYNAMIC_BASE (address randomisation)", optional.IMAGE_DLLCHARACTERISTICS_DYNAMIC_BASE),
+        ("NX_COMPAT (no execution of data)", optional.IMAGE_DLLCHARACTERISTICS_NX_COMPAT),
+        ("NO_SEH (no exception handlers)", optional.IMAGE_DLLCHARACTERISTICS_NO_SEH),
+        ("LARGE_ADDRESS_AWARE", header.IMAGE_FILE_LARGE_ADDRESS_AWARE),
+    ]
+    for name, present in flags:
+        check(present, f"{name} is not set")
+
+    relocations = directories[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
+    check(not header.IMAGE_FILE_RELOCS_STRIPPED, "the file header says relocations are stripped")
+    check(relocations.VirtualAddress != 0 and relocations.Size != 0,
+          "the base relocation directory is empty")
+    # A 32-bit image is fixed up with whole 32-bit addresses; padding entries
+    # (type 0) only round a block to four bytes.
+    highlow = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]
+    absolute = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]
+    types = relocation_types(pe)
+    check(highlow in types, "the relocation table holds no 32-bit address fixup")
+    check(types <= {highlow, absolute}, f"unexpected relocation types {sorted(types)}")
+
+    for section in pe.sections:
+        name = section.Name.rstrip(b"\0").decode(errors="replace")
+        check(not (section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE),
+              f"section {name} is both writable and executable")
+
+    debug = directories[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
+    check(debug.VirtualAddress == 0 and debug.Size == 0, "the image has a debug directory")
+    check(header.TimeDateStamp == 0, f"the link time {header.TimeDateStamp:#x} is recorded")
+
+    for failure in failures:
+        print("FAIL:", failure)
+    if failures:
+        return 1
+    print(f"ok: {len(flags)} flags, relocation table of {relocations.Size} bytes, "
+          f"{len(pe.sections)} sections none writable and executable, no debug directory, "
+          "time stamp 0")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
