@@ -15,17 +15,17 @@ add_test(NAME reproducible_build
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/reproducible_test.py
             ${PROJECT_SOURCE_DIR})
 set_tests_properties(reproducible_build PROPERTIES
-    ENVIRONMENT "CMAKE=${CMAKE_COMMAND}" TIMEOUT 600)
+    ENVIRONMENT "CMAKE=${CMAKE_COMMAND}" TIMEOUT 120)
 
 # Packs this build's executable twice; runs it once under Wine for its usage text.
 add_test(NAME package
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
-set_tests_properties(package PROPERTIES TIMEOUT 300)
+set_tests_properties(package PROPERTIES TIMEOUT 120)
 
 # Packs this build's executable signed with a throw-away certificate; checks
 # the signature with osslsigncode and runs the signed file under Wine.
 add_test(NAME signing
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/signing_test.py
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
-set_tests_properties(signing PROPERTIES TIMEOUT 300)
+set_tests_properties(signing PROPERTIES TIMEOUT 120)

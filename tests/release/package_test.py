@@ -61,7 +61,7 @@ def fixed_file_version(exe):
 def usage_text(exe):
     """What Zendrel.exe prints when given no device name."""
     result = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=120)
+                            stderr=subprocess.PIPE, timeout=90)
     check(result.returncode == 1, f"Zendrel.exe without arguments exited with "
           f"{result.returncode}, not 1")
     check(result.stdout.startswith(b"Zendrel"), f"unexpected usage output {result.stdout!r}")

@@ -96,7 +96,7 @@ def main():
             with open(stripped, "rb") as file:
                 check(file.read() == unsigned, "without its signature the file is not the build")
         result = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, timeout=120)
+                                stderr=subprocess.PIPE, timeout=90)
         check(result.returncode == 1 and result.stdout.startswith(b"Zendrel - removes"),
               f"signed under Wine: exit {result.returncode}, output {result.stdout[:60]!r}")
 

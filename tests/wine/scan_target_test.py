@@ -125,7 +125,7 @@ def generate():
 def replay(command, cases):
     lines = "".join(f"{form.encode().hex()} {text.encode().hex()}\n" for form, _, text in cases)
     result = subprocess.run(command, input=lines.encode(), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=150)
+                            stderr=subprocess.PIPE, timeout=100)
     if result.returncode != 0:
         raise SystemExit(f"FAIL: {' '.join(command)} exited with {result.returncode}: "
                          f"{result.stderr.decode(errors='replace')}")
