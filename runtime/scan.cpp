@@ -213,6 +213,10 @@ int ScanInteger(ScanSource *source, int base, int width, ScanLength length, void
     return 1;
 }
 
+// Every step of the arithmetic is assigned to a double. The 32-bit build
+// compiles this file with -ffloat-store, so each step goes through memory and
+// is rounded to the range of a double there too, not kept in the x87 unit's
+// wider registers.
 int ScanFloat(ScanSource *source, int width, ScanLength length, void *destination) {
     double value = 0.0;
     bool anyDigit = false;
