@@ -135,26 +135,30 @@ def replay(command, cases):
     return [row.split(" ") for row in rows]
 
 
-def double_bits(hex_bytes):
-    return struct.unpack("<q", bytes.fromhex(hex_bytes))[0]
+def as_double(hex_bytes):
+    return struct.unpack("<d", bytes.fromhex(hex_bytes))[0]
+
+
+def units_apart(host_hex, target_hex):
+    """Units in the last place between two doubles of one sign; None across signs."""
+    if (as_double(host_hex) < 0) != (as_double(target_hex) < 0):
+        return None
+    host, target = (struct.unpack("<q", bytes.fromhex(h))[0] for h in (host_hex, target_hex))
+    return abs(host - target)
 
 
 def one_subnormal_step(host_hex, target_hex):
     """True when the host double is subnormal and the target's is its neighbour."""
-    host = struct.unpack("<d", bytes.fromhex(host_hex))[0]
-    target = struct.unpack("<d", bytes.fromhex(target_hex))[0]
+    host = as_double(host_hex)
     subnormal = host != 0 and abs(host) < SMALLEST_NORMAL
-    same_sign = (host < 0) == (target < 0)
-    return (subnormal and same_sign and target != 0
-            and abs(double_bits(host_hex) - double_bits(target_hex)) == 1)
+    return subnormal and as_double(target_hex) != 0 and units_apart(host_hex, target_hex) == 1
 
 
 def scaled_subnormal_step(text, host_hex, target_hex):
     """True for a fraction whose quotient is subnormal, scaled up a few units apart."""
-    host = struct.unpack("<d", bytes.fromhex(host_hex))[0]
-    target = struct.unpack("<d", bytes.fromhex(target_hex))[0]
-    return (SUBNORMAL_QUOTIENT.match(text) is not None and (host < 0) == (target < 0)
-            and abs(double_bits(host_hex) - double_bits(target_hex)) <= SCALED_STEP_UNITS)
+    apart = units_apart(host_hex, target_hex)
+    return (SUBNORMAL_QUOTIENT.match(text) is not None and apart is not None
+            and apart <= SCALED_STEP_UNITS)
 
 
 def main():
