@@ -16,22 +16,20 @@ struct SplitCursor {
 // The byte at the cursor, as unsigned; 0 at or past the read limit, which
 // ends the text there.
 unsigned PeekByte(const SplitCursor *cursor) {
-    if (cursor->at >= CommandLineByteLimit) {
+    if (cursor->at >= CommandLineByteLimit)
         return 0;
-    }
     return cursor->text[cursor->at];
 }
 
 void PutByte(SplitCursor *cursor, unsigned value) {
-    if (cursor->textRegion != nullptr) {
+    if (cursor->textRegion != nullptr)
         cursor->textRegion[cursor->used] = static_cast<char>(value);
-    }
-    cursor->used++;
+    ++cursor->used;
 }
 
 void StoreByte(SplitCursor *cursor, unsigned value) {
     PutByte(cursor, value);
-    cursor->stored++;
+    ++cursor->stored;
 }
 
 bool EndsArgument(unsigned value, bool quoted) {
@@ -47,36 +45,34 @@ void SplitArgument(SplitCursor *cursor) {
     bool afterClosingQuote = false;
     for (;;) {
         unsigned value = PeekByte(cursor);
-        if (EndsArgument(value, quoted)) {
+        if (EndsArgument(value, quoted))
             return;
-        }
         if (value == '"' && !afterClosingQuote) {
             quoted = !quoted;
             afterClosingQuote = !quoted;
-            cursor->at++;
+            ++cursor->at;
             continue;
         }
         afterClosingQuote = false;
         if (value != '\\') {
             StoreByte(cursor, value);
-            cursor->at++;
+            ++cursor->at;
             continue;
         }
         int run = 0;
         while (PeekByte(cursor) == '\\') {
-            run++;
-            cursor->at++;
+            ++run;
+            ++cursor->at;
         }
         bool beforeQuote = PeekByte(cursor) == '"';
         int kept = beforeQuote ? run / 2 : run;
-        for (int i = 0; i < kept; i++) {
+        for (int i = 0; i < kept; ++i)
             StoreByte(cursor, '\\');
-        }
         // An odd run escapes the quote; after an even one the quote is read
         // next and toggles the section.
         if (beforeQuote && run % 2 == 1) {
             StoreByte(cursor, '"');
-            cursor->at++;
+            ++cursor->at;
         }
     }
 }
@@ -94,27 +90,22 @@ int SplitCommandLine(const char *text, int *count, char **slots, char *textRegio
     for (;;) {
         unsigned value = PeekByte(&cursor);
         while (value != 0 && value <= 0x20) {
-            cursor.at++;
+            ++cursor.at;
             value = PeekByte(&cursor);
         }
-        if (value == 0) {
+        if (value == 0)
             break;
-        }
         PutByte(&cursor, 0);
-        if (cursor.textRegion != nullptr) {
+        if (cursor.textRegion != nullptr)
             slots[arguments] = cursor.textRegion + cursor.used;
-        }
-        arguments++;
+        ++arguments;
         SplitArgument(&cursor);
     }
-    for (int i = 0; i < 4; i++) {
+    for (int i = 0; i < 4; ++i)
         PutByte(&cursor, 0);
-    }
-    if (cursor.textRegion != nullptr) {
+    if (cursor.textRegion != nullptr)
         slots[arguments] = nullptr;
-    }
-    if (count != nullptr) {
+    if (count != nullptr)
         *count = arguments;
-    }
     return arguments * ArgumentBlockBytesEach + cursor.stored + ArgumentBlockFixedBytes;
 }
