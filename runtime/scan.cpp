@@ -161,6 +161,32 @@ int ScanSet(ScanSource *source, const unsigned char **format, int width, char *d
     return 1;
 }
 
+// Takes a number's optional sign and the character after it. End of input
+// there is given back, so the caller only returns -1.
+int NumberStart(ScanSource *source, int *width, bool *minus) {
+    int character = FieldGet(source, width);
+    if (character == '+' || character == '-') {
+        *minus = character == '-';
+        character = FieldGet(source, width);
+    }
+    if (character == -1)
+        SourceUnget(source, character);
+    return character;
+}
+
+// The conversion letters the scanner knows: integers, floating numbers, then
+// characters, strings, scansets and the count. Any other ends the scan.
+const char ConversionLetters[] = "diuoxXp"
+                                 "aAeEfFgG"
+                                 "cs[n";
+
+bool IsConversion(int character) {
+    for (const char *letter = ConversionLetters; *letter != '\0'; ++letter)
+        if (*letter == character)
+            return true;
+    return false;
+}
+
 } // namespace
 
 int SourceGet(ScanSource *source) {
@@ -182,15 +208,9 @@ bool IsScanSpace(int character) {
 
 int ScanInteger(ScanSource *source, int base, int width, ScanLength length, void *destination) {
     bool minus = false;
-    int character = FieldGet(source, &width);
-    if (character == '+' || character == '-') {
-        minus = character == '-';
-        character = FieldGet(source, &width);
-    }
-    if (character == -1) {
-        SourceUnget(source, character);
+    int character = NumberStart(source, &width, &minus);
+    if (character == -1)
         return -1;
-    }
     // Wraps modulo 2^32 on overflow, as the destinations are at most 32 bits
     // of value.
     uint32_t value = 0;
@@ -221,15 +241,9 @@ int ScanFloat(ScanSource *source, int width, ScanLength length, void *destinatio
     double value = 0.0;
     bool anyDigit = false;
     bool minus = false;
-    int character = FieldGet(source, &width);
-    if (character == '+' || character == '-') {
-        minus = character == '-';
-        character = FieldGet(source, &width);
-    }
-    if (character == -1) {
-        SourceUnget(source, character);
+    int character = NumberStart(source, &width, &minus);
+    if (character == -1)
         return -1;
-    }
     for (; IsDecimalDigit(character); character = FieldGet(source, &width)) {
         value = value * 10.0 + (character - '0');
         anyDigit = true;
@@ -323,59 +337,43 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
             width = -1;
 
         ScanLength length = ScanLengthDefault;
-        if (at[0] == 'h') {
-            length = at[1] == 'h' ? ScanLengthChar : ScanLengthShort;
-            at += at[1] == 'h' ? 2 : 1;
-        } else if (at[0] == 'l') {
-            length = at[1] == 'l' ? ScanLengthLongLong : ScanLengthLong;
-            at += at[1] == 'l' ? 2 : 1;
-        } else if (at[0] == 'I' && at[1] == '6' && at[2] == '4') {
-            length = ScanLengthLongLong;
-            at += 3;
-        } else if (at[0] == 'j' || at[0] == 'z' || at[0] == 't') {
+        switch (*at) {
+        case 'h':
+            length = ScanLengthShort;
             ++at;
-        } else if (at[0] == 'L') {
+            if (*at == 'h') {
+                length = ScanLengthChar;
+                ++at;
+            }
+            break;
+        case 'l':
+            length = ScanLengthLong;
+            ++at;
+            if (*at == 'l') {
+                length = ScanLengthLongLong;
+                ++at;
+            }
+            break;
+        case 'I':
+            // An "I" not followed by "64" is no modifier.
+            if (at[1] == '6' && at[2] == '4') {
+                length = ScanLengthLongLong;
+                at += 3;
+            }
+            break;
+        case 'L':
             length = ScanLengthLongDouble;
             ++at;
+            break;
+        case 'j':
+        case 'z':
+        case 't':
+            ++at;
+            break;
         }
 
         int conversion = *at;
-        int base = 0;
-        bool floating = false;
-        switch (conversion) {
-        case 'd':
-        case 'i':
-        case 'u':
-            base = 10;
-            break;
-        case 'o':
-            base = 8;
-            break;
-        case 'x':
-        case 'X':
-            base = 16;
-            break;
-        case 'p':
-            base = 16;
-            width = 8;
-            length = ScanLengthDefault;
-            break;
-        case 'a':
-        case 'A':
-        case 'e':
-        case 'E':
-        case 'f':
-        case 'F':
-        case 'g':
-        case 'G':
-            floating = true;
-            break;
-        case 'c':
-        case 's':
-        case '[':
-        case 'n':
-            break;
-        default:
+        if (!IsConversion(conversion)) {
             // Unknown conversion, or the format ended inside the directive:
             // the input is checked as for any conversion, then the scan
             // stops. The caller passed no argument for it, so none is taken.
@@ -397,16 +395,35 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
 
         char *text = static_cast<char *>(destination);
         int result;
-        if (base != 0)
-            result = ScanInteger(source, base, width, length, destination);
-        else if (floating)
-            result = ScanFloat(source, width, length, destination);
-        else if (conversion == 'c')
+        switch (conversion) {
+        case 'd':
+        case 'i':
+        case 'u':
+            result = ScanInteger(source, 10, width, length, destination);
+            break;
+        case 'o':
+            result = ScanInteger(source, 8, width, length, destination);
+            break;
+        case 'x':
+        case 'X':
+            result = ScanInteger(source, 16, width, length, destination);
+            break;
+        case 'p':
+            result = ScanInteger(source, 16, 8, ScanLengthDefault, destination);
+            break;
+        case 'c':
             result = ScanCharacters(source, width, text);
-        else if (conversion == 's')
+            break;
+        case 's':
             result = ScanString(source, width, text);
-        else
+            break;
+        case '[':
             result = ScanSet(source, &at, width, text);
+            break;
+        default: // a, A, e, E, f, F, g, G
+            result = ScanFloat(source, width, length, destination);
+            break;
+        }
 
         if (result < 0)
             return EndResult(count);
