@@ -34,10 +34,10 @@ int CheckFloatingPointUnit() {
 #if defined(__i386__)
     // A missing x87 leaves the prepared pattern where FNSTSW would have
     // stored a clean status word.
-    volatile unsigned short status = 0x5A5A;
-    volatile unsigned short control = 0;
+    unsigned short status = 0x5A5A;
+    unsigned short control;
     // All exceptions masked, 53-bit precision, round to nearest.
-    volatile unsigned short wanted = 0x027F;
+    const unsigned short wanted = 0x027F;
     __asm__ volatile("fninit\n\tfnstsw %0" : "+m"(status));
     if ((status & 0xFF) != 0)
         return 0;
@@ -92,9 +92,8 @@ extern "C" void ProcessEntry() {
         ExitProcess(ExitInitialiserFailed);
     RunHookTable(ConstructorTable, ConstructorTable + ConstructorSlots, false);
 
+    // A missing command line splits as an empty one.
     const char *commandLine = GetCommandLineA();
-    if (commandLine == nullptr)
-        commandLine = "";
     int count = 0;
     int size = SplitCommandLine(commandLine, &count, nullptr, nullptr);
 
