@@ -8,17 +8,22 @@ set(CMAKE_CXX_STANDARD_LIBRARIES "")
 
 set(ZENDREL_WINDOWS_FLAGS
     ${ZENDREL_CORE_FLAGS}
-    -Os
+    -Oz
     -ffreestanding
     -fno-asynchronous-unwind-tables
     -fno-unwind-tables
     -fno-stack-protector
     -fno-threadsafe-statics
     -fno-ident
-    # Functions only: for Windows, gcc puts each zero-started static of
-    # -fdata-sections into a .data$ section that ld keeps in .data, where it
-    # takes room in the file; left whole, they go to .bss, which takes none.
-    -ffunction-sections
+    # No section per function or per static. Every function is used, and
+    # each section of its own would be padded to four bytes. For Windows, gcc
+    # puts each zero-started static of -fdata-sections into a .data$ section
+    # that ld keeps in .data, where it takes room in the file; left whole,
+    # they go to .bss, which takes none.
+    #
+    # A switch becomes compares rather than a table of addresses in .rdata,
+    # which would need a relocation for every entry.
+    -fno-jump-tables
     -mno-stack-arg-probe
     # Win32 promises 4-byte stack alignment and nothing here uses SSE, so the
     # 16-byte padding of every frame and call is dead weight.

@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Zendrel.exe, version record included, fits in 7680 bytes.
+"""Zendrel.exe, version record included, fits in 7168 bytes.
 
    size_test.py BUILD_DIR
 """
@@ -7,7 +7,7 @@
 import os
 import sys
 
-SIZE_LIMIT = 7680
+SIZE_LIMIT = 7168
 
 
 def main():
