@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/cmdline.h"
+#include "tests/host/quoted.h"
 
 namespace {
 
@@ -102,7 +103,9 @@ struct SplitCase {
 };
 
 void PrintTo(const SplitCase &row, std::ostream *out) {
-    *out << row.name;
+    *out << Quoted(row.text) << " -> " << Quoted(row.args);
+    if (row.sizeWithFourByteSlots != 0)
+        *out << ", " << row.sizeWithFourByteSlots << " bytes with 4-byte slots";
 }
 
 class SplitTable : public testing::TestWithParam<SplitCase> {};

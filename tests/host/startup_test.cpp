@@ -7,6 +7,7 @@
 
 #include "runtime/console.h"
 #include "runtime/startup.h"
+#include "tests/host/quoted.h"
 #include "tests/standins/fake_platform.h"
 
 namespace {
@@ -90,6 +91,11 @@ struct ProcessCase {
     UINT exitCode;
     const char *output;
 };
+
+void PrintTo(const ProcessCase &c, std::ostream *out) {
+    *out << Quoted(c.commandLine) << " -> exit " << c.exitCode << ", output "
+         << (c.output == nullptr ? "the usage text" : Quoted(c.output));
+}
 
 class Process : public Startup, public ::testing::WithParamInterface<ProcessCase> {};
 
