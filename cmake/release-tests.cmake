@@ -19,13 +19,15 @@ set_tests_properties(reproducible_build PROPERTIES
 
 # Packs this build's executable twice; runs it once under Wine for its usage text.
 add_test(NAME package
-    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(package PROPERTIES TIMEOUT 120)
 
 # Packs this build's executable signed with a throw-away certificate; checks
 # the signature with osslsigncode and runs the signed file under Wine.
 add_test(NAME signing
-    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/signing_test.py
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/signing_test.py
             ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
 set_tests_properties(signing PROPERTIES TIMEOUT 120)
+
+set_tests_properties(package signing PROPERTIES RESOURCE_LOCK wineserver)

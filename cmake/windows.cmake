@@ -88,5 +88,10 @@ if(pefile_missing)
                     "scripts/setup (as root) installs python3-pefile.")
 endif()
 
+# Every test that runs Wine goes through scripts/with-wine, which gives it the
+# project's prefix and a wineserver even when ctest runs it alone; they share
+# that server and the DOS-device namespace in it, so they run one at a time.
+set(WITH_WINE ${PROJECT_SOURCE_DIR}/scripts/with-wine)
+
 include(cmake/wine-tests.cmake OPTIONAL)
 include(cmake/release-tests.cmake OPTIONAL)

@@ -12,7 +12,8 @@ endforeach()
 # Time limits: about twice the slowest honest run seen, which is where Wine runs
 # under qemu's emulator (the end-to-end cases take about 250 s there, 25 s on
 # a processor that runs 32-bit code itself).
-add_test(NAME e2e COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
+add_test(NAME e2e
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
 set_tests_properties(e2e PROPERTIES ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR}" TIMEOUT 600)
 
 # The relocation table is complete: Zendrel.exe rebased through it to
@@ -27,7 +28,8 @@ target_link_libraries(zendrel_other_base PRIVATE kernel32 user32 shlwapi)
 add_test(NAME relocation_table
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/relocation_test.py ${CMAKE_BINARY_DIR})
 set_tests_properties(relocation_table PROPERTIES FIXTURES_SETUP rebased_copy TIMEOUT 60)
-add_test(NAME e2e_rebased COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
+add_test(NAME e2e_rebased
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
 set_tests_properties(e2e_rebased PROPERTIES
     ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR};ZENDREL_EXE=${CMAKE_BINARY_DIR}/rebased/Zendrel.exe"
     FIXTURES_REQUIRED rebased_copy TIMEOUT 600)
@@ -39,7 +41,8 @@ target_compile_options(argv_differential PRIVATE ${TOOL_FLAGS})
 target_link_options(argv_differential PRIVATE -static)
 target_link_libraries(argv_differential PRIVATE shell32 kernel32)
 set_target_properties(argv_differential PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/tools)
-add_test(NAME argv_differential COMMAND wine ${CMAKE_BINARY_DIR}/tools/argv_differential.exe)
+add_test(NAME argv_differential
+    COMMAND ${WITH_WINE} wine ${CMAKE_BINARY_DIR}/tools/argv_differential.exe)
 set_tests_properties(argv_differential PROPERTIES TIMEOUT 120)
 
 # The scanner's objects as shipped, replaying generated scans beside the host
@@ -53,6 +56,9 @@ set_target_properties(scan_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BI
 set(ZENDREL_HOST_BUILD ${PROJECT_SOURCE_DIR}/build/host CACHE PATH
     "host build whose scan_replay is the reference")
 add_test(NAME scan_target_differential
-    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/scan_target_test.py
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/scan_target_test.py
             ${ZENDREL_HOST_BUILD}/scan_replay ${CMAKE_BINARY_DIR}/tools/scan_replay.exe)
 set_tests_properties(scan_target_differential PROPERTIES TIMEOUT 120)
+
+set_tests_properties(e2e e2e_rebased argv_differential scan_target_differential
+    PROPERTIES RESOURCE_LOCK wineserver)

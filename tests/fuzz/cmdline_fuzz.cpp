@@ -10,9 +10,8 @@
 namespace {
 
 void Require(bool condition) {
-    if (!condition) {
+    if (!condition)
         __builtin_trap();
-    }
 }
 
 } // namespace
@@ -40,10 +39,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size) {
     char *end = block + blockSize;
     char *at = region;
     int stored = 0;
-    for (int i = 0; i < filled; i++) {
+    for (int i = 0; i < filled; ++i) {
         Require(*at == '\0');
         Require(slots[i] == at + 1);
-        at++;
+        ++at;
         size_t length = strnlen(at, end - at);
         Require(at + length < end);
         stored += static_cast<int>(length);

@@ -10,6 +10,7 @@
 #include <gtest/gtest.h>
 
 #include "runtime/cmdline.h"
+#include "tests/host/quoted.h"
 
 namespace {
 
@@ -36,14 +37,12 @@ Split SplitAndCheck(const char *text) {
     EXPECT_EQ(SplitCommandLine(text, nullptr, nullptr, nullptr), size);
     EXPECT_GE(measured, 0);
     EXPECT_GE(size, ArgumentSlotBytes(measured) + measured + 4 + ArgumentBlockSpare);
-    if (measured < 0 || size <= 0) {
+    if (measured < 0 || size <= 0)
         return result;
-    }
 
     unsigned char *block = static_cast<unsigned char *>(std::malloc(size));
-    for (int i = 0; i < size; i++) {
+    for (int i = 0; i < size; ++i)
         block[i] = Untouched;
-    }
     char **slots = reinterpret_cast<char **>(block);
     char *region = reinterpret_cast<char *>(block) + ArgumentSlotBytes(measured);
     int filled = -1;
@@ -59,10 +58,10 @@ Split SplitAndCheck(const char *text) {
     char *end = reinterpret_cast<char *>(block) + size;
     char *at = region;
     int stored = 0;
-    for (int i = 0; i < measured; i++) {
+    for (int i = 0; i < measured; ++i) {
         EXPECT_EQ(*at, '\0') << "argument " << i << " lacks its leading NUL";
         EXPECT_EQ(slots[i], at + 1) << "slot " << i;
-        at++;
+        ++at;
         size_t length = strnlen(at, end - at);
         if (at + length >= end) {
             ADD_FAILURE() << "argument " << i << " runs off the block";
@@ -75,12 +74,10 @@ Split SplitAndCheck(const char *text) {
     }
     EXPECT_EQ(slots[measured], nullptr);
     EXPECT_EQ(end - at, 4 + ArgumentBlockSpare);
-    for (int i = 0; i < 4 && at + i < end; i++) {
+    for (int i = 0; i < 4 && at + i < end; ++i)
         EXPECT_EQ(at[i], '\0') << "closing zero byte " << i;
-    }
-    for (char *spare = at + 4; spare < end; spare++) {
+    for (char *spare = at + 4; spare < end; ++spare)
         EXPECT_EQ(static_cast<unsigned char>(*spare), Untouched) << "spare byte written";
-    }
     EXPECT_EQ(size, measured * (SlotWidth + 1) + stored + SlotWidth + 12);
 #if defined(__i386__)
     EXPECT_EQ(size, SizeWithFourByteSlots(measured, stored));
@@ -93,9 +90,8 @@ Split SplitAndCheck(const char *text) {
 
 int StoredBytes(const std::vector<std::string> &args) {
     int stored = 0;
-    for (const std::string &arg : args) {
+    for (const std::string &arg : args)
         stored += static_cast<int>(arg.size());
-    }
     return stored;
 }
 
@@ -107,7 +103,9 @@ struct SplitCase {
 };
 
 void PrintTo(const SplitCase &row, std::ostream *out) {
-    *out << row.name;
+    *out << Quoted(row.text) << " -> " << Quoted(row.args);
+    if (row.sizeWithFourByteSlots != 0)
+        *out << ", " << row.sizeWithFourByteSlots << " bytes with 4-byte slots";
 }
 
 class SplitTable : public testing::TestWithParam<SplitCase> {};
@@ -206,17 +204,15 @@ TEST(SplitCommandLine, NullTextIsEmpty) {
 // A half-given block is not filled: only the count is written.
 TEST(SplitCommandLine, WritesNothingWithoutBothRegions) {
     unsigned char area[64];
-    for (unsigned char &byte : area) {
+    for (unsigned char &byte : area)
         byte = Untouched;
-    }
     int count = -1;
     SplitCommandLine("a b", &count, reinterpret_cast<char **>(area), nullptr);
     EXPECT_EQ(count, 2);
     SplitCommandLine("a b c", &count, nullptr, reinterpret_cast<char *>(area));
     EXPECT_EQ(count, 3);
-    for (unsigned char byte : area) {
+    for (unsigned char byte : area)
         ASSERT_EQ(byte, Untouched);
-    }
 }
 
 // Text past the read limit is treated as absent, whatever it holds.

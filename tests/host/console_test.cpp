@@ -4,6 +4,7 @@
 #include <string>
 
 #include "runtime/console.h"
+#include "tests/host/quoted.h"
 #include "tests/standins/fake_platform.h"
 
 namespace {
@@ -76,6 +77,15 @@ struct WriteCase {
     int result;
     const char *recorded;
 };
+
+void PrintTo(const WriteCase &c, std::ostream *out) {
+    *out << Quoted(c.text);
+    if (c.refuse)
+        *out << " refused";
+    if (c.shortWrite)
+        *out << " written short";
+    *out << " -> " << c.result << ", recorded " << Quoted(c.recorded);
+}
 
 class WriteText : public Console, public ::testing::WithParamInterface<WriteCase> {};
 

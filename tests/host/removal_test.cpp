@@ -6,6 +6,7 @@
 
 #include "command/removal.h"
 #include "runtime/console.h"
+#include "tests/host/quoted.h"
 #include "tests/standins/fake_platform.h"
 
 namespace {
@@ -73,6 +74,13 @@ struct AnswerCase {
     int removed;
 };
 
+void PrintTo(const AnswerCase &c, std::ostream *out) {
+    *out << "answer " << Quoted(c.input);
+    if (c.readFailsAt >= 0)
+        *out << ", the read at position " << c.readFailsAt << " fails";
+    *out << (c.removed ? " -> removed" : " -> kept");
+}
+
 class Answer : public Removal, public ::testing::WithParamInterface<AnswerCase> {};
 
 TEST_P(Answer, OnlyYAndLowerYRemove) {
@@ -116,6 +124,10 @@ struct SwitchCase {
     std::vector<std::string> arguments;
     bool assumeYes;
 };
+
+void PrintTo(const SwitchCase &c, std::ostream *out) {
+    *out << Quoted(c.arguments) << (c.assumeYes ? " -> no question" : " -> asks");
+}
 
 class AssumeYes : public Removal, public ::testing::WithParamInterface<SwitchCase> {};
 

@@ -51,6 +51,7 @@
 
 #include "runtime/console.h"
 #include "runtime/scan.h"
+#include "tests/host/quoted.h"
 #include "tests/standins/fake_platform.h"
 
 namespace {
@@ -269,20 +270,6 @@ int64_t UlpDistance(const unsigned char *a, const unsigned char *b, bool isDoubl
     return x > y ? int64_t(x) - y : int64_t(y) - x;
 }
 
-std::string Shown(const std::string &text) {
-    std::string shown;
-    for (unsigned char c : text) {
-        char hex[8];
-        if (c >= 0x20 && c < 0x7F && c != '\\') {
-            shown += static_cast<char>(c);
-        } else {
-            std::snprintf(hex, sizeof hex, "\\x%02X", c);
-            shown += hex;
-        }
-    }
-    return shown;
-}
-
 std::string Bytes(const unsigned char *bytes) {
     std::string text;
     char hex[4];
@@ -435,8 +422,8 @@ TEST(ScanDifferential, AgreesWithHostScanf) {
         std::string difference = Compare(c, tally);
         if (!difference.empty()) {
             ++failures;
-            ADD_FAILURE() << "case " << i << ": format \"" << Shown(c.format) << "\" input \""
-                          << Shown(c.input) << "\": " << difference;
+            ADD_FAILURE() << "case " << i << ": format " << Quoted(c.format) << " input "
+                          << Quoted(c.input) << ": " << difference;
         }
     }
     // The generator must keep producing assignments, not just failures.

@@ -6,6 +6,7 @@
 #include <cstdarg>
 #include <cstdint>
 #include <cstring>
+#include <iomanip>
 #include <limits>
 #include <string>
 
@@ -13,6 +14,7 @@
 
 #include "runtime/console.h"
 #include "runtime/scan.h"
+#include "tests/host/quoted.h"
 #include "tests/standins/fake_platform.h"
 
 namespace {
@@ -46,6 +48,11 @@ template <typename Row> std::string RowName(const testing::TestParamInfo<Row> &i
     return info.param.name;
 }
 
+// A row prints as its format and input, then what the scan must do.
+template <typename Row> std::ostream &PrintScan(const Row &row, std::ostream *out) {
+    return *out << Quoted(row.format) << " on " << Quoted(row.input) << " -> ";
+}
+
 // --- integer conversions and %n: the exact bytes stored -------------------
 
 struct IntegerCase {
@@ -57,6 +64,16 @@ struct IntegerCase {
     uint64_t stored;
     const char *rest;
 };
+
+void PrintTo(const IntegerCase &row, std::ostream *out) {
+    PrintScan(row, out) << row.result << ", ";
+    if (row.size == 0)
+        *out << "nothing stored";
+    else
+        *out << row.size << " bytes 0x" << std::hex << std::uppercase << row.stored << std::dec
+             << std::nouppercase;
+    *out << ", rest " << Quoted(row.rest);
+}
 
 class IntegerTable : public testing::TestWithParam<IntegerCase> {};
 
@@ -155,6 +172,11 @@ struct TextCase {
     const char *rest;
 };
 
+void PrintTo(const TextCase &row, std::ostream *out) {
+    PrintScan(row, out) << row.result << ", stored " << Quoted(row.stored)
+                        << (row.terminated ? " and a NUL" : "") << ", rest " << Quoted(row.rest);
+}
+
 class TextTable : public testing::TestWithParam<TextCase> {};
 
 TEST_P(TextTable, StoresBytesAndNothingBeyond) {
@@ -219,6 +241,15 @@ struct FloatCase {
     double value;
     const char *rest;
 };
+
+void PrintTo(const FloatCase &row, std::ostream *out) {
+    PrintScan(row, out) << row.result << ", ";
+    if (row.size == 0)
+        *out << "nothing stored";
+    else
+        *out << (row.size == 4 ? "float " : "double ") << std::setprecision(17) << row.value;
+    *out << ", rest " << Quoted(row.rest);
+}
 
 class FloatTable : public testing::TestWithParam<FloatCase> {};
 
@@ -358,6 +389,13 @@ struct SequenceCase {
     const char *rest;
 };
 
+void PrintTo(const SequenceCase &row, std::ostream *out) {
+    PrintScan(row, out) << row.result << ", stores";
+    for (int value : row.values)
+        *out << ' ' << (value == Untouched ? "-" : std::to_string(value));
+    *out << ", rest " << Quoted(row.rest);
+}
+
 class SequenceTable : public testing::TestWithParam<SequenceCase> {};
 
 TEST_P(SequenceTable, StoresAndStops) {
@@ -426,6 +464,10 @@ struct ReadCase {
     size_t reads;
 };
 
+void PrintTo(const ReadCase &row, std::ostream *out) {
+    PrintScan(row, out) << row.reads << " reads";
+}
+
 class ReadTable : public testing::TestWithParam<ReadCase> {};
 
 TEST_P(ReadTable, ReadsNoMoreThanNeeded) {
@@ -465,6 +507,15 @@ struct FailCase {
     int result;
     int value;
 };
+
+void PrintTo(const FailCase &row, std::ostream *out) {
+    PrintScan(row, out) << row.result << ", stores ";
+    if (row.value == Untouched)
+        *out << "nothing";
+    else
+        *out << row.value;
+    *out << ", the read at position " << row.failAt << " fails";
+}
 
 class FailTable : public testing::TestWithParam<FailCase> {};
 

@@ -7,6 +7,7 @@
 
 #include "runtime/console.h"
 #include "runtime/startup.h"
+#include "tests/host/quoted.h"
 #include "tests/standins/fake_platform.h"
 
 namespace {
@@ -41,10 +42,12 @@ class Startup : public ::testing::Test {
         ResetFake();
         order.clear();
         savedPreStart = PreStartHook;
+        savedPreTerminator = PreTerminatorTable[0];
         savedTerminator = TerminatorTable[0];
     }
     void TearDown() override {
         PreStartHook = savedPreStart;
+        PreTerminatorTable[0] = savedPreTerminator;
         TerminatorTable[0] = savedTerminator;
         ExitList.count = 0;
     }
@@ -62,6 +65,7 @@ class Startup : public ::testing::Test {
     }
 
     HookSlot savedPreStart = nullptr;
+    HookSlot savedPreTerminator = nullptr;
     HookSlot savedTerminator = nullptr;
 };
 
@@ -87,6 +91,11 @@ struct ProcessCase {
     UINT exitCode;
     const char *output;
 };
+
+void PrintTo(const ProcessCase &c, std::ostream *out) {
+    *out << Quoted(c.commandLine) << " -> exit " << c.exitCode << ", output "
+         << (c.output == nullptr ? "the usage text" : Quoted(c.output));
+}
 
 class Process : public Startup, public ::testing::WithParamInterface<ProcessCase> {};
 
@@ -163,13 +172,14 @@ TEST_F(Startup, FailedFloatingPointCheckEndsWithMinusTwoBeforeAnything) {
     EXPECT_EQ(Fake().calls, (std::vector<std::string>{"ExitProcess 4294967294"}));
 }
 
-TEST_F(Startup, ExitRunsExitListLastFirstThenTerminators) {
+TEST_F(Startup, ExitRunsExitListLastFirstThenPreTerminatorsThenTerminators) {
     ExitList.slots[0] = ExitOne;
     ExitList.slots[1] = ExitTwo;
     ExitList.count = 2;
+    PreTerminatorTable[0] = RecordB; // its non-zero result stops nothing
     TerminatorTable[0] = RecordC;
     EXPECT_EQ(RunProcess("z"), 1u);
-    EXPECT_EQ(order, (std::vector<std::string>{"exit2", "exit1", "C"}));
+    EXPECT_EQ(order, (std::vector<std::string>{"exit2", "exit1", "B", "C"}));
     EXPECT_EQ(ExitList.count, 0);
 }
 

@@ -7,8 +7,9 @@ Runs scripts/package twice on the executable in BUILD_DIR (no build), into
 fresh directories a second apart, and checks the archive: the same bytes both
 times, exactly Zendrel.exe, README.txt and Zendrel.exe.sha256 in that order
 with fixed times, the executable byte for byte, a matching checksum line, a
-README with CRLF line ends, the program's own usage text (taken from a run of
-Zendrel.exe under Wine) and a row for every exit code.
+README with CRLF line ends that names the Windows checksum commands before
+sha256sum, the program's own usage text (taken from a run of Zendrel.exe
+under Wine) and a row for every exit code.
 """
 
 import hashlib
@@ -26,6 +27,9 @@ import pefile
 ENTRIES = ["Zendrel.exe", "README.txt", "Zendrel.exe.sha256"]
 EXIT_CODES = ["0", "1", "2", "3", "4", "5", "0xFFFFFFFE", "0xFFFFFFFD"]
 FIXED_TIME = (2026, 1, 1, 0, 0, 0)
+# How a Windows user checks the download: PowerShell's and cmd's commands.
+WINDOWS_CHECKSUMS = [b"Get-FileHash .\\Zendrel.exe -Algorithm SHA256",
+                     b"certutil -hashfile Zendrel.exe SHA256"]
 
 failures = []
 
@@ -72,6 +76,12 @@ def check_readme(readme, usage):
     check(readme.endswith(b"\r\n") and b"\n" not in readme.replace(b"\r\n", b""),
           "README.txt has line ends other than CRLF")
     text = readme.replace(b"\r\n", b"\n")
+    sha256sum = text.find(b"sha256sum")
+    for command in WINDOWS_CHECKSUMS:
+        at = text.find(command)
+        check(at >= 0, f"README.txt does not name {command.decode()}")
+        check(sha256sum < 0 or at < sha256sum,
+              f"README.txt names sha256sum before {command.decode()}")
     check(b"\n" + usage in text, "README.txt does not hold the program's usage text "
           "line for line")
     lines = text.decode("latin-1").split("\n")

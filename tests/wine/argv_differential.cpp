@@ -47,14 +47,12 @@ std::vector<std::string> SplitOurs(const std::string &line) {
     int count = 0;
     int size = SplitCommandLine(line.c_str(), &count, nullptr, nullptr);
     char *block = static_cast<char *>(malloc(size));
-    if (block == nullptr) {
+    if (block == nullptr)
         return args;
-    }
     char **slots = reinterpret_cast<char **>(block);
     SplitCommandLine(line.c_str(), &count, slots, block + ArgumentSlotBytes(count));
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i < count; ++i)
         args.push_back(slots[i]);
-    }
     free(block);
     return args;
 }
@@ -64,14 +62,12 @@ bool SplitPlatform(const std::string &line, std::vector<std::string> *args) {
     std::wstring wide(line.begin(), line.end());
     int count = 0;
     LPWSTR *argv = CommandLineToArgvW(wide.c_str(), &count);
-    if (argv == nullptr) {
+    if (argv == nullptr)
         return false;
-    }
-    for (int i = 0; i < count; i++) {
+    for (int i = 0; i < count; ++i) {
         std::string arg;
-        for (const wchar_t *c = argv[i]; *c != 0; c++) {
+        for (const wchar_t *c = argv[i]; *c != 0; ++c)
             arg += static_cast<char>(*c);
-        }
         args->push_back(arg);
     }
     LocalFree(argv);
@@ -95,10 +91,9 @@ std::string Escaped(const std::string &text) {
 
 std::string EscapedList(const std::vector<std::string> &args, size_t from) {
     std::string out = "[";
-    for (size_t i = from; i < args.size(); i++) {
-        if (i > from) {
+    for (size_t i = from; i < args.size(); ++i) {
+        if (i > from)
             out += ", ";
-        }
         out += Escaped(args[i]);
     }
     return out + "]";
@@ -116,17 +111,17 @@ void Compare(const std::string &tail, Tally *tally) {
     if (!SplitPlatform(line, &theirs)) {
         printf("MISMATCH %s: CommandLineToArgvW failed (%lu)\n", Escaped(line).c_str(),
                static_cast<unsigned long>(GetLastError()));
-        tally->failed++;
+        ++tally->failed;
         return;
     }
     bool same = !ours.empty() && ours[0] == "prog" && !theirs.empty() &&
                 std::vector<std::string>(ours.begin() + 1, ours.end()) ==
                     std::vector<std::string>(theirs.begin() + 1, theirs.end());
     if (same) {
-        tally->passed++;
+        ++tally->passed;
         return;
     }
-    tally->failed++;
+    ++tally->failed;
     printf("MISMATCH %s: ours %s, platform %s\n", Escaped(line).c_str(),
            EscapedList(ours, 1).c_str(), EscapedList(theirs, 1).c_str());
 }
@@ -143,28 +138,25 @@ int main() {
     // backslash.
     const char alphabet[] = {'a', ' ', '\t', '"', '\\'};
     const int letters = sizeof alphabet;
-    for (int length = 1; length <= 6; length++) {
+    for (int length = 1; length <= 6; ++length) {
         int total = 1;
-        for (int i = 0; i < length; i++) {
+        for (int i = 0; i < length; ++i)
             total *= letters;
-        }
-        for (int n = 0; n < total; n++) {
+        for (int n = 0; n < total; ++n) {
             std::string tail;
-            for (int i = 0, rest = n; i < length; i++, rest /= letters) {
+            for (int i = 0, rest = n; i < length; ++i, rest /= letters)
                 tail += alphabet[rest % letters];
-            }
             Compare(tail, &tally);
         }
     }
 
     // Longer lines built from letters, blanks, quotes and backslash runs.
     unsigned state = 0x5eed1234u;
-    for (int n = 0; n < 4000; n++) {
+    for (int n = 0; n < 4000; ++n) {
         std::string tail;
         int pieces = 1 + static_cast<int>(NextRandom(&state) % 24);
-        for (int i = 0; i < pieces; i++) {
+        for (int i = 0; i < pieces; ++i)
             tail += Pieces[NextRandom(&state) % PieceCount];
-        }
         Compare(tail, &tally);
     }
 
