@@ -372,14 +372,20 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
             break;
         }
 
+        // Input checks, for every conversion but the count, and for unknown
+        // ones too: white space first (not for characters and scansets), then
+        // the end of input.
         int conversion = *at;
-        if (!IsConversion(conversion)) {
-            // Unknown conversion, or the format ended inside the directive:
-            // the input is checked as for any conversion, then the scan
-            // stops. The caller passed no argument for it, so none is taken.
-            SkipSpace(source);
-            return AtEnd(source) ? EndResult(count) : count;
+        if (conversion != 'n') {
+            if (conversion != '[' && conversion != 'c')
+                SkipSpace(source);
+            if (AtEnd(source))
+                return EndResult(count);
         }
+        // An unknown conversion, or a format that ended inside the directive,
+        // stops the scan. The caller passed no argument for it, so none is taken.
+        if (!IsConversion(conversion))
+            return count;
         ++at;
         void *destination = suppressed ? nullptr : va_arg(arguments, void *);
 
@@ -388,10 +394,6 @@ int ScanFormatted(const char *format, ScanSource *source, va_list arguments) {
                 StoreInteger(destination, length, static_cast<uint32_t>(source->consumed));
             continue;
         }
-        if (conversion != '[' && conversion != 'c')
-            SkipSpace(source);
-        if (AtEnd(source))
-            return EndResult(count);
 
         char *text = static_cast<char *>(destination);
         int result;
