@@ -29,13 +29,15 @@ bool SameFirstTarget(const char *before, const char *after) {
     return before[i] == after[i];
 }
 
-// Copies the name with its NUL; false when it does not fit, so that an
-// over-long name is never truncated into some other, existing name.
+// Copies the name with its NUL; false when it is empty or does not fit. An
+// over-long name is never truncated into some other, existing name, and an
+// empty one names no device: a lookup of it can find the namespace's own
+// directory, whose removal would take every name with it.
 bool CopyDeviceName(const char *name, char *buffer) {
     for (int i = 0; i < DeviceNameCapacity; ++i) {
         buffer[i] = name[i];
         if (name[i] == '\0')
-            return true;
+            return i != 0;
     }
     return false;
 }

@@ -265,16 +265,22 @@ TEST_F(Removal, NameOfLongestFittingLengthWorks) {
     EXPECT_EQ(Output(), "KernelName of " + name + " is \\Device\\Long\n" + name + " removed\n");
 }
 
-TEST_F(Removal, OverLongNameIsRejectedWithoutAnyPlatformCall) {
-    for (size_t length : {260u, 261u, 5000u}) {
-        ResetFake();
-        std::string name(length, 'N');
-        // Even a defined name is refused: cutting it short could hit another one.
-        Fake().devices[name] = {"\\Device\\Long"};
-        Fake().devices[name.substr(0, 259)] = {"\\Device\\Other"};
-        EXPECT_EQ(RunCommand({"Zendrel.exe", name, "-y"}), 2);
-        EXPECT_EQ(Output(), "DosDevice not found -> abort\n");
-        EXPECT_EQ(Fake().calls, (std::vector<std::string>{"wvsprintfA", "WriteFile"}));
+TEST_F(Removal, EmptyOrOverLongNameIsRejectedWithoutAnyPlatformCall) {
+    // Even a defined name is refused: cutting a long one short could hit
+    // another one, and the empty name resolves to the namespace's own
+    // directory, as under Wine.
+    for (size_t length : {0u, 260u, 261u, 5000u}) {
+        for (const char *confirm : {"-y", "extra"}) {
+            ResetFake();
+            std::string name(length, 'N');
+            Fake().devices[name] = {"\\??"};
+            Fake().devices[name.substr(0, 259)] = {"\\Device\\Other"};
+            Fake().input = "y\n";
+            EXPECT_EQ(RunCommand({"Zendrel.exe", name, confirm}), 2)
+                << length << " characters, then " << confirm;
+            EXPECT_EQ(Output(), "DosDevice not found -> abort\n");
+            EXPECT_EQ(Fake().calls, (std::vector<std::string>{"wvsprintfA", "WriteFile"}));
+        }
     }
 }
 

@@ -139,6 +139,16 @@ class NotFound(NamespaceCase):
         self.assertEqual(run_zendrel("Zendrel.exe " + "N" * 300, b"y"), (2, NOT_FOUND))
         self.assertDefined("N" * 259)
 
+    def test_empty_name_is_refused_and_every_name_stays(self):
+        # Under Wine the empty name resolves to the namespace's own directory,
+        # and removing it would take every name with it.
+        drive = devdef("query", "C:")
+        self.assertEqual(drive[0], 0, drive[1])
+        for command_line, answer in [("Zendrel.exe \"\" -y", b""), ("Zendrel.exe \"\"", b"y\n")]:
+            with self.subTest(command_line=command_line):
+                self.assertEqual(run_zendrel(command_line, answer), (2, NOT_FOUND))
+                self.assertEqual(devdef("query", "C:"), drive)
+
 
 class Answers(NamespaceCase):
     ASKED = b"KernelName of Q: is " + TARGET.encode() + b"\nremove? (Y/N)\n"
