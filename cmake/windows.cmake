@@ -64,6 +64,11 @@ set(ZENDREL_LINK_OPTIONS
     -Wl,--no-seh
     # No address is ever held in a signed integer, so memory above 2 GiB is fine.
     -Wl,--large-address-aware
+    # A console tool that touches no per-user INI file or registry key needs
+    # none of the redirection Terminal Services applies to older programs.
+    # (.rsrc stays writable: ld 2.40 sets the write bit on any section of
+    # that name, and the loader finds the resources only under that name.)
+    -Wl,--tsaware
     -s)
 
 add_executable(Zendrel $<TARGET_OBJECTS:zendrel_objects>)

@@ -5,8 +5,9 @@
 
 Reads the built file and fails on each missing piece: address randomisation
 with a relocation table to carry it out, no execution of data, no exception
-handlers, large addresses, no section both writable and executable, and
-neither a debug directory nor a link time.
+handlers, large addresses, no compatibility redirection under Terminal
+Services, no section both writable and executable, and neither a debug
+directory nor a link time.
 """
 
 import sys
@@ -38,6 +39,8 @@ def main():
         ("NX_COMPAT (no execution of data)", optional.IMAGE_DLLCHARACTERISTICS_NX_COMPAT),
         ("NO_SEH (no exception handlers)", optional.IMAGE_DLLCHARACTERISTICS_NO_SEH),
         ("LARGE_ADDRESS_AWARE", header.IMAGE_FILE_LARGE_ADDRESS_AWARE),
+        ("TERMINAL_SERVER_AWARE (no compatibility redirection)",
+         optional.IMAGE_DLLCHARACTERISTICS_TERMINAL_SERVER_AWARE),
     ]
     for name, present in flags:
         check(present, f"{name} is not set")
