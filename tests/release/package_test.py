@@ -9,7 +9,8 @@ times, exactly Zendrel.exe, README.txt and Zendrel.exe.sha256 in that order
 with fixed times, the executable byte for byte, a matching checksum line, a
 README with CRLF line ends that names the Windows checksum commands before
 sha256sum, the program's own usage text (taken from a run of Zendrel.exe
-under Wine) and a row for every exit code.
+under Wine) and a row for every exit code, and that says word for word what
+README.md says to Windows users.
 """
 
 import hashlib
@@ -21,6 +22,7 @@ import sys
 import tempfile
 import time
 import zipfile
+from collections import Counter
 
 import pefile
 
@@ -72,7 +74,24 @@ def usage_text(exe):
     return result.stdout
 
 
-def check_readme(readme, usage):
+def markdown_words(markdown):
+    """The words of README.md's text for Windows users, without its markup:
+    the opening paragraphs, "On Windows" and "Exit codes"."""
+    parts = re.split(r"^## ", markdown, flags=re.M)
+    kept = [parts[0].split("\n", 1)[1]]
+    kept += ["## " + part for part in parts[1:] if part.startswith(("On Windows\n", "Exit codes\n"))]
+    check(len(kept) == 3, "README.md lacks the section On Windows or Exit codes")
+    text = "\n".join(line for line in "\n".join(kept).split("\n") if not line.startswith("```"))
+    return words(re.sub(r"\]\([^)]*\)", "]", text))
+
+
+def words(text):
+    """Each word and how often it occurs; markup characters and rules dropped."""
+    return Counter(word for word in re.sub(r"[`*\[\]|]", "", text).split()
+                   if not re.fullmatch(r"[-=:#]+", word))
+
+
+def check_readme(readme, usage, markdown):
     check(readme.endswith(b"\r\n") and b"\n" not in readme.replace(b"\r\n", b""),
           "README.txt has line ends other than CRLF")
     text = readme.replace(b"\r\n", b"\n")
@@ -82,12 +101,22 @@ def check_readme(readme, usage):
         check(at >= 0, f"README.txt does not name {command.decode()}")
         check(sha256sum < 0 or at < sha256sum,
               f"README.txt names sha256sum before {command.decode()}")
-    check(b"\n" + usage in text, "README.txt does not hold the program's usage text "
+    # The usage text stands as code, each line indented alike.
+    indented = b"".join(b"    " + line if line.strip() else line
+                        for line in usage.splitlines(keepends=True))
+    check(b"\n" + indented in text, "README.txt does not hold the program's usage text "
           "line for line")
     lines = text.decode("latin-1").split("\n")
     for code in EXIT_CODES:
         rows = [line for line in lines if re.match(re.escape(code) + r"\s+\w", line)]
         check(len(rows) == 1, f"README.txt has {len(rows)} table rows for exit code {code}")
+    # Written once: README.txt says what README.md says to Windows users,
+    # word for word, and nothing else.
+    expected = markdown_words(markdown)
+    got = words(text.decode("latin-1").split("\n", 1)[1])
+    check(got == expected, "README.txt and README.md differ: only in README.md "
+          f"{sorted((expected - got).elements())}, only in README.txt "
+          f"{sorted((got - expected).elements())}")
 
 
 def main():
@@ -118,7 +147,9 @@ def main():
     check(contents.get("Zendrel.exe.sha256") ==
           f"{hashlib.sha256(exe).hexdigest()}  Zendrel.exe\n".encode(),
           f"Zendrel.exe.sha256 is {contents.get('Zendrel.exe.sha256')!r}")
-    check_readme(contents.get("README.txt", b""), usage_text(exe_path))
+    with open(os.path.join(source, "README.md"), encoding="utf-8") as file:
+        markdown = file.read()
+    check_readme(contents.get("README.txt", b""), usage_text(exe_path), markdown)
 
     for failure in failures:
         print("FAIL:", failure)
