@@ -141,13 +141,18 @@ class NotFound(NamespaceCase):
 
     def test_empty_name_is_refused_and_every_name_stays(self):
         # Under Wine the empty name resolves to the namespace's own directory,
-        # and removing it would take every name with it.
-        drive = devdef("query", "C:")
-        self.assertEqual(drive[0], 0, drive[1])
+        # and removing it would take every name with it. C: is there where
+        # Wine's mount manager has made it; NUL always is.
+        self.define("P:")
+        names = {name: devdef("query", name) for name in ("C:", "NUL", "P:")}
+        self.assertEqual(names["NUL"][0], 0, names["NUL"][1])
         for command_line, answer in [("Zendrel.exe \"\" -y", b""), ("Zendrel.exe \"\"", b"y\n")]:
             with self.subTest(command_line=command_line):
                 self.assertEqual(run_zendrel(command_line, answer), (2, NOT_FOUND))
-                self.assertEqual(devdef("query", "C:"), drive)
+                self.assertEqual({name: devdef("query", name) for name in names}, names)
+        # New names can still be defined.
+        self.define("R:")
+        self.assertDefined("R:")
 
 
 class Answers(NamespaceCase):
