@@ -5,9 +5,9 @@
 
 Runs scripts/package twice on the executable in BUILD_DIR (no build), into
 fresh directories a second apart, and checks the archive: the same bytes both
-times, exactly Zendrel.exe, README.txt and Zendrel.exe.sha256 in that order
-with fixed times, the executable byte for byte, a matching checksum line, a
-README with CRLF line ends that names the Windows checksum commands before
+times, exactly Zendrel.exe, README.txt, LICENSE.txt and Zendrel.exe.sha256 in
+that order with fixed times, the executable byte for byte, a matching checksum
+line, the repository's LICENSE with CRLF line ends, a README with CRLF line ends that names the Windows checksum commands before
 sha256sum, the program's own usage text (taken from a run of Zendrel.exe
 under Wine) and a row for every exit code.
 """
@@ -24,7 +24,7 @@ import zipfile
 
 import pefile
 
-ENTRIES = ["Zendrel.exe", "README.txt", "Zendrel.exe.sha256"]
+ENTRIES = ["Zendrel.exe", "README.txt", "LICENSE.txt", "Zendrel.exe.sha256"]
 EXIT_CODES = ["0", "1", "2", "3", "4", "5", "0xFFFFFFFE", "0xFFFFFFFD"]
 FIXED_TIME = (2026, 1, 1, 0, 0, 0)
 # How a Windows user checks the download: PowerShell's and cmd's commands.
@@ -90,6 +90,15 @@ def check_readme(readme, usage):
         check(len(rows) == 1, f"README.txt has {len(rows)} table rows for exit code {code}")
 
 
+def check_license(packed, source):
+    check(packed.endswith(b"\r\n") and b"\n" not in packed.replace(b"\r\n", b""),
+          "LICENSE.txt has line ends other than CRLF")
+    check(packed.replace(b"\r\n", b"\n") == source,
+          "LICENSE.txt is not the repository's LICENSE")
+    check(b"\nCopyright (c) 2026 The Zendrel authors\n" in source and
+          source.startswith(b"MIT License\n"), "LICENSE is not the MIT licence of the Zendrel authors")
+
+
 def main():
     source = os.path.abspath(sys.argv[1])
     build = os.path.abspath(sys.argv[2])
@@ -118,6 +127,8 @@ def main():
     check(contents.get("Zendrel.exe.sha256") ==
           f"{hashlib.sha256(exe).hexdigest()}  Zendrel.exe\n".encode(),
           f"Zendrel.exe.sha256 is {contents.get('Zendrel.exe.sha256')!r}")
+    with open(os.path.join(source, "LICENSE"), "rb") as file:
+        check_license(contents.get("LICENSE.txt", b""), file.read())
     check_readme(contents.get("README.txt", b""), usage_text(exe_path))
 
     for failure in failures:
