@@ -4,7 +4,8 @@
    package_test.py SOURCE_DIR BUILD_DIR
 
 Runs scripts/package twice on the executable in BUILD_DIR (no build), into
-fresh directories a second apart, and checks the archive: the same bytes both
+fresh directories a second apart, and checks the archive and its checksum file
+beside it (sha256sum's form, which sha256sum -c accepts): the same bytes both
 times, exactly Zendrel.exe, README.txt, LICENSE.txt and Zendrel.exe.sha256 in
 that order, each dated by the last commit, the executable byte for byte, a matching checksum
 line, the repository's LICENSE with CRLF line ends, a README with CRLF line ends that names the Windows checksum commands before
@@ -67,16 +68,27 @@ def run_package(source, build, dist, *options, **variables):
 
 
 def package(source, build, dist, *options, **variables):
-    """Packs into DIST; returns the archive's name and bytes."""
+    """Packs into DIST, which must then hold the archive and its checksum file;
+    returns the archive's name and bytes."""
     result = run_package(source, build, dist, *options, **variables)
     if result.returncode != 0:
         sys.stdout.write(result.stdout.decode(errors="replace"))
         raise SystemExit(f"FAIL: scripts/package exited with {result.returncode}")
-    names = os.listdir(dist)
-    if len(names) != 1:
+    names = sorted(os.listdir(dist))
+    if len(names) != 2 or not names[0].endswith(".zip") or names[1] != names[0] + ".sha256":
         raise SystemExit(f"FAIL: scripts/package left {names} in the dist directory")
     with open(os.path.join(dist, names[0]), "rb") as file:
         return names[0], file.read()
+
+
+def check_checksum_file(dist, name, archive):
+    with open(os.path.join(dist, name + ".sha256"), "rb") as file:
+        line = file.read()
+    check(line == f"{hashlib.sha256(archive).hexdigest()}  {name}\n".encode(),
+          f"{name}.sha256 is {line!r}")
+    result = subprocess.run(["sha256sum", "-c", name + ".sha256"], cwd=dist,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(result.returncode == 0, f"sha256sum -c {name}.sha256 failed: {result.stdout!r}")
 
 
 def commit_date(source):
@@ -172,6 +184,7 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="zendrel-package-") as scratch:
         name, archive = package(source, build, os.path.join(scratch, "first"))
+        check_checksum_file(os.path.join(scratch, "first"), name, archive)
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
         check_dates(source, build, scratch)
