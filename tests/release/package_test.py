@@ -4,15 +4,18 @@
    package_test.py SOURCE_DIR BUILD_DIR
 
 Runs scripts/package twice on the executable in BUILD_DIR (no build), into
-fresh directories a second apart, and checks the archive: the same bytes both
-times, exactly Zendrel.exe, README.txt and Zendrel.exe.sha256 in that order
-with fixed times, the executable byte for byte, a matching checksum line, a
-README with CRLF line ends that names the Windows checksum commands before
+fresh directories a second apart, and checks the archive and its checksum file
+beside it (sha256sum's form, which sha256sum -c accepts): the same bytes both
+times, exactly Zendrel.exe, README.txt, LICENSE.txt and Zendrel.exe.sha256 in
+that order, each dated by the last commit, the executable byte for byte, a matching checksum
+line, the repository's LICENSE with CRLF line ends, a README with CRLF line ends that names the Windows checksum commands before
 sha256sum, the program's own usage text (taken from a run of Zendrel.exe
 under Wine) and a row for every exit code, and that says word for word what
-README.md says to Windows users.
+README.md says to Windows users. SOURCE_DATE_EPOCH, where given, dates the
+entries instead; with neither it nor a commit, packing fails.
 """
 
+import datetime
 import hashlib
 import io
 import os
@@ -26,9 +29,21 @@ from collections import Counter
 
 import pefile
 
-ENTRIES = ["Zendrel.exe", "README.txt", "Zendrel.exe.sha256"]
+ENTRIES = ["Zendrel.exe", "README.txt", "LICENSE.txt", "Zendrel.exe.sha256"]
 EXIT_CODES = ["0", "1", "2", "3", "4", "5", "0xFFFFFFFE", "0xFFFFFFFD"]
-FIXED_TIME = (2026, 1, 1, 0, 0, 0)
+# SOURCE_DATE_EPOCH values and the date each gives every entry (None: refused).
+# A zip entry's time counts in two-second steps.
+EPOCHS = [
+    ("1700000000", (2023, 11, 14, 22, 13, 20)),
+    ("1700000001", (2023, 11, 14, 22, 13, 20)),
+    ("1700000059", (2023, 11, 14, 22, 14, 18)),
+    ("315532800", (1980, 1, 1, 0, 0, 0)),
+    ("315532799", None),
+    ("4354819200", None),
+    ("-1700000000", None),
+    ("1700000000.5", None),
+    ("tomorrow", None),
+]
 # How a Windows user checks the download: PowerShell's and cmd's commands.
 WINDOWS_CHECKSUMS = [b"Get-FileHash .\\Zendrel.exe -Algorithm SHA256",
                      b"certutil -hashfile Zendrel.exe SHA256"]
@@ -42,19 +57,80 @@ def check(condition, message):
     return condition
 
 
-def package(source, build, dist):
-    environment = dict(os.environ, ZENDREL_BUILD=build)
-    result = subprocess.run([os.path.join(source, "scripts", "package"), "--no-build",
-                             "--dist", dist], env=environment, stdout=subprocess.PIPE,
-                            stderr=subprocess.STDOUT)
+def run_package(source, build, dist, *options, **variables):
+    """scripts/package on BUILD's executable into DIST, SOURCE_DATE_EPOCH unset
+    unless VARIABLES give it. The packer's own time zone (14 hours east of UTC,
+    needing no zone files) must not move the entries' dates."""
+    environment = dict(os.environ, ZENDREL_BUILD=build, TZ="ZZZ-14")
+    environment.pop("SOURCE_DATE_EPOCH", None)
+    environment.update(variables)
+    return subprocess.run([os.path.join(source, "scripts", "package"), "--no-build",
+                           "--dist", dist, *options], env=environment, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, timeout=60)
+
+
+def package(source, build, dist, *options, **variables):
+    """Packs into DIST, which must then hold the archive and its checksum file;
+    returns the archive's name and bytes."""
+    result = run_package(source, build, dist, *options, **variables)
     if result.returncode != 0:
         sys.stdout.write(result.stdout.decode(errors="replace"))
         raise SystemExit(f"FAIL: scripts/package exited with {result.returncode}")
-    names = os.listdir(dist)
-    if len(names) != 1:
+    names = sorted(os.listdir(dist))
+    if len(names) != 2 or not names[0].endswith(".zip") or names[1] != names[0] + ".sha256":
         raise SystemExit(f"FAIL: scripts/package left {names} in the dist directory")
     with open(os.path.join(dist, names[0]), "rb") as file:
         return names[0], file.read()
+
+
+def check_checksum_file(dist, name, archive):
+    with open(os.path.join(dist, name + ".sha256"), "rb") as file:
+        line = file.read()
+    check(line == f"{hashlib.sha256(archive).hexdigest()}  {name}\n".encode(),
+          f"{name}.sha256 is {line!r}")
+    result = subprocess.run(["sha256sum", "-c", name + ".sha256"], cwd=dist,
+                            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+    check(result.returncode == 0, f"sha256sum -c {name}.sha256 failed: {result.stdout!r}")
+
+
+def commit_date(source):
+    """The last commit's time as a zip entry shows it: UTC, in two-second steps."""
+    result = subprocess.run(["git", "-C", source, "show", "-s", "--format=%cI", "HEAD"],
+                            stdout=subprocess.PIPE, check=True)
+    seconds = int(datetime.datetime.fromisoformat(result.stdout.decode().strip()).timestamp())
+    return time.gmtime(seconds - seconds % 2)[:6]
+
+
+def left_in(dist):
+    return os.listdir(dist) if os.path.isdir(dist) else []
+
+
+def entry_dates(archive):
+    with zipfile.ZipFile(io.BytesIO(archive)) as zip_file:
+        return {info.filename: info.date_time for info in zip_file.infolist()}
+
+
+def check_dates(source, build, scratch):
+    """SOURCE_DATE_EPOCH dates every entry, or is refused; with neither it nor a
+    commit there is no date to give and packing fails."""
+    for number, (epoch, expected) in enumerate(EPOCHS):
+        dist = os.path.join(scratch, f"epoch-{number}")
+        if expected is None:
+            result = run_package(source, build, dist, SOURCE_DATE_EPOCH=epoch)
+            check(result.returncode != 0 and not left_in(dist),
+                  f"SOURCE_DATE_EPOCH={epoch} was not refused")
+            continue
+        _, archive = package(source, build, dist, SOURCE_DATE_EPOCH=epoch)
+        dates = entry_dates(archive)
+        check(set(dates.values()) == {expected},
+              f"with SOURCE_DATE_EPOCH={epoch} the entries are dated {dates}, not {expected}")
+    dist = os.path.join(scratch, "undated")
+    result = run_package(source, build, dist, GIT_DIR=os.path.join(scratch, "no-repository"))
+    check(result.returncode == 1 and b"SOURCE_DATE_EPOCH" in result.stdout,
+          f"without a commit or SOURCE_DATE_EPOCH scripts/package exited with "
+          f"{result.returncode}: {result.stdout!r}")
+    check(not left_in(dist),
+          "without a commit or SOURCE_DATE_EPOCH scripts/package still packed")
 
 
 def fixed_file_version(exe):
@@ -119,6 +195,15 @@ def check_readme(readme, usage, markdown):
           f"{sorted((got - expected).elements())}")
 
 
+def check_license(packed, source):
+    check(packed.endswith(b"\r\n") and b"\n" not in packed.replace(b"\r\n", b""),
+          "LICENSE.txt has line ends other than CRLF")
+    check(packed.replace(b"\r\n", b"\n") == source,
+          "LICENSE.txt is not the repository's LICENSE")
+    check(b"\nCopyright (c) 2026 The Zendrel authors\n" in source and
+          source.startswith(b"MIT License\n"), "LICENSE is not the MIT licence of the Zendrel authors")
+
+
 def main():
     source = os.path.abspath(sys.argv[1])
     build = os.path.abspath(sys.argv[2])
@@ -128,8 +213,10 @@ def main():
 
     with tempfile.TemporaryDirectory(prefix="zendrel-package-") as scratch:
         name, archive = package(source, build, os.path.join(scratch, "first"))
+        check_checksum_file(os.path.join(scratch, "first"), name, archive)
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
+        check_dates(source, build, scratch)
     check(archive == again, "two runs of scripts/package gave different archives")
     check(name == f"Zendrel-{fixed_file_version(exe)}.zip",
           f"archive {name} is not named for the executable's version")
@@ -138,8 +225,10 @@ def main():
         infos = zip_file.infolist()
         check([info.filename for info in infos] == ENTRIES,
               f"entries are {[info.filename for info in infos]}, not {ENTRIES}")
+        committed = commit_date(source)
         for info in infos:
-            check(info.date_time == FIXED_TIME, f"{info.filename} is dated {info.date_time}")
+            check(info.date_time == committed, f"{info.filename} is dated {info.date_time}, "
+                  f"not by the last commit ({committed})")
             check(info.extra == b"", f"{info.filename} carries extra fields {info.extra!r}")
         contents = {info.filename: zip_file.read(info) for info in infos}
 
@@ -147,6 +236,8 @@ def main():
     check(contents.get("Zendrel.exe.sha256") ==
           f"{hashlib.sha256(exe).hexdigest()}  Zendrel.exe\n".encode(),
           f"Zendrel.exe.sha256 is {contents.get('Zendrel.exe.sha256')!r}")
+    with open(os.path.join(source, "LICENSE"), "rb") as file:
+        check_license(contents.get("LICENSE.txt", b""), file.read())
     with open(os.path.join(source, "README.md"), encoding="utf-8") as file:
         markdown = file.read()
     check_readme(contents.get("README.txt", b""), usage_text(exe_path), markdown)
