@@ -18,6 +18,7 @@ entries instead; with neither it nor a commit, packing fails.
 import datetime
 import hashlib
 import io
+import json
 import os
 import re
 import subprocess
@@ -204,6 +205,73 @@ def check_license(packed, source):
           source.startswith(b"MIT License\n"), "LICENSE is not the MIT licence of the Zendrel authors")
 
 
+# Addresses scripts/package refuses for the manifests (--url unless named).
+REFUSED_ADDRESSES = [
+    ("http://example.org/Zendrel.zip",),
+    ("ftp://example.org/Zendrel.zip",),
+    ("https://example.org/Zen drel.zip",),
+    ('https://example.org/"Zendrel".zip',),
+    ("https://example.org/Zendrel.zip\nbin: evil.exe",),
+    ("https://example.org/Zendrel.zip#top",),
+    ("",),
+    ("https://example.org/Zendrel.zip", "--homepage", "http://example.org/"),
+]
+
+
+def check_manifests(source, build, scratch, version):
+    """--url writes Scoop and winget manifests that name this archive, its
+    hash and the build's version; without --url none stay; unfit addresses
+    are refused before anything is packed."""
+    import yaml
+
+    dist = os.path.join(scratch, "manifests")
+    url = f"https://example.org/releases/v{version}/Zendrel-{version}.zip"
+    result = run_package(source, build, dist, "--url", url)
+    if not check(result.returncode == 0, f"--url {url}: {result.stdout.decode(errors='replace')}"):
+        return
+    with open(os.path.join(dist, f"Zendrel-{version}.zip"), "rb") as file:
+        digest = hashlib.sha256(file.read()).hexdigest()
+    with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
+        scoop = json.load(file)
+    expected = {"version": version, "homepage": f"https://example.org/releases/v{version}/",
+                "license": "MIT", "url": url, "hash": digest, "bin": "Zendrel.exe"}
+    check({key: scoop.get(key) for key in expected} == expected and scoop.get("description"),
+          f"the Scoop manifest is {scoop}")
+    manifests = {}
+    for kind, suffix in [("version", ""), ("installer", ".installer"),
+                         ("defaultLocale", ".locale.en-US")]:
+        with open(os.path.join(dist, "winget", f"Zendrel.Zendrel{suffix}.yaml")) as file:
+            manifests[kind] = manifest = yaml.safe_load(file)
+        check((manifest.get("PackageIdentifier"), manifest.get("PackageVersion"),
+               manifest.get("ManifestType"), manifest.get("ManifestVersion")) ==
+              ("Zendrel.Zendrel", version, kind, "1.10.0"), f"winget {kind}: {manifest}")
+    installer = manifests["installer"]
+    check(installer.get("Installers") == [{"Architecture": "x86", "InstallerUrl": url,
+                                           "InstallerSha256": digest.upper()}],
+          f"winget installers: {installer.get('Installers')}")
+    check((installer.get("InstallerType"), installer.get("NestedInstallerType"),
+           installer.get("NestedInstallerFiles")) ==
+          ("zip", "portable", [{"RelativeFilePath": "Zendrel.exe",
+                                "PortableCommandAlias": "zendrel"}]),
+          f"winget installer type: {installer}")
+    locale = manifests["defaultLocale"]
+    check(locale.get("License") == "MIT" and locale.get("PackageName") == "Zendrel" and
+          locale.get("Publisher") and locale.get("ShortDescription"), f"winget locale: {locale}")
+
+    result = run_package(source, build, dist)
+    left = [name for folder in ("scoop", "winget")
+            for name in os.listdir(os.path.join(dist, folder))]
+    check(result.returncode == 0 and left == [], f"without --url, manifests stay: {left}")
+
+    for number, address in enumerate(REFUSED_ADDRESSES):
+        refused = os.path.join(scratch, f"refused-{number}")
+        options = ["--url", *address]
+        result = run_package(source, build, refused, *options)
+        left = os.listdir(refused) if os.path.isdir(refused) else []
+        check(result.returncode == 2 and left == [],
+              f"{options!r}: exit {result.returncode}, left {left}")
+
+
 def main():
     source = os.path.abspath(sys.argv[1])
     build = os.path.abspath(sys.argv[2])
@@ -217,6 +285,7 @@ def main():
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
         check_dates(source, build, scratch)
+        check_manifests(source, build, scratch, fixed_file_version(exe))
     check(archive == again, "two runs of scripts/package gave different archives")
     check(name == f"Zendrel-{fixed_file_version(exe)}.zip",
           f"archive {name} is not named for the executable's version")
