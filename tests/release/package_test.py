@@ -7,12 +7,14 @@ Runs scripts/package twice on the executable in BUILD_DIR (no build), into
 fresh directories a second apart, and checks the archive and its checksum file
 beside it (sha256sum's form, which sha256sum -c accepts): the same bytes both
 times, exactly Zendrel.exe, README.txt, LICENSE.txt and Zendrel.exe.sha256 in
-that order, each dated by the last commit, the executable byte for byte, a matching checksum
-line, the repository's LICENSE with CRLF line ends, a README with CRLF line ends that names the Windows checksum commands before
-sha256sum, the program's own usage text (taken from a run of Zendrel.exe
-under Wine) and a row for every exit code, and that says word for word what
-README.md says to Windows users. SOURCE_DATE_EPOCH, where given, dates the
-entries instead; with neither it nor a commit, packing fails.
+that order, each dated by the last commit, the executable byte for byte, a
+matching checksum line, the repository's LICENSE with CRLF line ends, and a
+README with CRLF line ends that names the Windows checksum commands before
+sha256sum, holds the program's own usage text (taken from a run of
+Zendrel.exe under Wine) and a row for every exit code, and says word for word
+what README.md says to Windows users. SOURCE_DATE_EPOCH, where given, dates
+the entries instead; with neither it nor a commit, packing fails. With --url,
+the Scoop and winget manifests name this archive, its hash and the version.
 """
 
 import datetime
@@ -267,9 +269,8 @@ def check_manifests(source, build, scratch, version):
         refused = os.path.join(scratch, f"refused-{number}")
         options = ["--url", *address]
         result = run_package(source, build, refused, *options)
-        left = os.listdir(refused) if os.path.isdir(refused) else []
-        check(result.returncode == 2 and left == [],
-              f"{options!r}: exit {result.returncode}, left {left}")
+        check(result.returncode == 2 and not left_in(refused),
+              f"{options!r}: exit {result.returncode}, left {left_in(refused)}")
 
 
 def main():
