@@ -31,6 +31,7 @@ import zipfile
 from collections import Counter
 
 import pefile
+import yaml
 
 ENTRIES = ["Zendrel.exe", "README.txt", "LICENSE.txt", "Zendrel.exe.sha256"]
 EXIT_CODES = ["0", "1", "2", "3", "4", "5", "0xFFFFFFFE", "0xFFFFFFFD"]
@@ -170,9 +171,13 @@ def words(text):
                    if not re.fullmatch(r"[-=:#]+", word))
 
 
+def crlf_only(text):
+    """Every line, the last included, ends in CRLF."""
+    return text.endswith(b"\r\n") and b"\n" not in text.replace(b"\r\n", b"")
+
+
 def check_readme(readme, usage, markdown):
-    check(readme.endswith(b"\r\n") and b"\n" not in readme.replace(b"\r\n", b""),
-          "README.txt has line ends other than CRLF")
+    check(crlf_only(readme), "README.txt has line ends other than CRLF")
     text = readme.replace(b"\r\n", b"\n")
     sha256sum = text.find(b"sha256sum")
     for command in WINDOWS_CHECKSUMS:
@@ -199,8 +204,7 @@ def check_readme(readme, usage, markdown):
 
 
 def check_license(packed, source):
-    check(packed.endswith(b"\r\n") and b"\n" not in packed.replace(b"\r\n", b""),
-          "LICENSE.txt has line ends other than CRLF")
+    check(crlf_only(packed), "LICENSE.txt has line ends other than CRLF")
     check(packed.replace(b"\r\n", b"\n") == source,
           "LICENSE.txt is not the repository's LICENSE")
     check(b"\nCopyright (c) 2026 The Zendrel authors\n" in source and
@@ -224,8 +228,6 @@ def check_manifests(source, build, scratch, version):
     """--url writes Scoop and winget manifests that name this archive, its
     hash and the build's version; without --url none stay; unfit addresses
     are refused before anything is packed."""
-    import yaml
-
     dist = os.path.join(scratch, "manifests")
     url = f"https://example.org/releases/v{version}/Zendrel-{version}.zip"
     result = run_package(source, build, dist, "--url", url)
