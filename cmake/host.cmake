@@ -25,7 +25,7 @@ gtest_discover_tests(host_tests DISCOVERY_TIMEOUT 60 PROPERTIES TIMEOUT 10)
 
 # Replays scans for the comparison with the 32-bit build, which the Windows
 # tests run.
-add_executable(scan_replay tests/wine/scan_replay.cpp)
+add_executable(scan_replay tests/windows/scan_replay.cpp)
 target_compile_options(scan_replay PRIVATE -Wall -Wextra -Werror ${SANITIZE})
 target_link_libraries(scan_replay PRIVATE zendrel_core zendrel_standins)
 

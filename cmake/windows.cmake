@@ -41,7 +41,7 @@ set_source_files_properties(runtime/scan.cpp PROPERTIES COMPILE_OPTIONS -ffloat-
 
 # Compiled once, linked three times: as Zendrel.exe, at another base for the
 # test of its relocation table, and into the program that replays scans
-# through the scanner as shipped (cmake/wine-tests.cmake).
+# through the scanner as shipped (cmake/windows-tests.cmake).
 add_library(zendrel_objects OBJECT ${ZENDREL_SOURCES} resources/version.rc)
 target_include_directories(zendrel_objects PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(zendrel_objects PRIVATE $<$<COMPILE_LANGUAGE:CXX>:${ZENDREL_WINDOWS_FLAGS}>)
@@ -98,5 +98,5 @@ endif()
 # that server and the DOS-device namespace in it, so they run one at a time.
 set(WITH_WINE ${PROJECT_SOURCE_DIR}/scripts/with-wine)
 
-include(cmake/wine-tests.cmake OPTIONAL)
+include(cmake/windows-tests.cmake OPTIONAL)
 include(cmake/release-tests.cmake OPTIONAL)

@@ -2,7 +2,7 @@
 # usual C runtime, linked statically so Wine needs nothing beside them.
 set(TOOL_FLAGS -O1 -Wall -Wextra -Werror)
 foreach(tool devdef launch verinfo)
-    add_executable(${tool} tests/wine/${tool}.c)
+    add_executable(${tool} tests/windows/${tool}.c)
     target_compile_options(${tool} PRIVATE ${TOOL_FLAGS})
     target_link_options(${tool} PRIVATE -static)
     target_link_libraries(${tool} PRIVATE kernel32 user32 version ntdll msvcrt)
@@ -13,7 +13,7 @@ endforeach()
 # under qemu's emulator (the end-to-end cases take about 250 s there, 25 s on
 # a processor that runs 32-bit code itself).
 add_test(NAME e2e
-    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/e2e_test.py)
 set_tests_properties(e2e PROPERTIES ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR}" TIMEOUT 600)
 
 # The relocation table is complete: Zendrel.exe rebased through it to
@@ -26,16 +26,16 @@ target_link_options(zendrel_other_base PRIVATE ${ZENDREL_LINK_OPTIONS} -Wl,--ima
 target_link_libraries(zendrel_other_base PRIVATE kernel32 user32 shlwapi)
 
 add_test(NAME relocation_table
-    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/relocation_test.py ${CMAKE_BINARY_DIR})
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/relocation_test.py ${CMAKE_BINARY_DIR})
 set_tests_properties(relocation_table PROPERTIES FIXTURES_SETUP rebased_copy TIMEOUT 60)
 add_test(NAME e2e_rebased
-    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/e2e_test.py)
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/e2e_test.py)
 set_tests_properties(e2e_rebased PROPERTIES
     ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR};ZENDREL_EXE=${CMAKE_BINARY_DIR}/rebased/Zendrel.exe"
     FIXTURES_REQUIRED rebased_copy TIMEOUT 600)
 
 # The splitter beside the platform's own CommandLineToArgvW, in one process.
-add_executable(argv_differential tests/wine/argv_differential.cpp runtime/cmdline.cpp)
+add_executable(argv_differential tests/windows/argv_differential.cpp runtime/cmdline.cpp)
 target_include_directories(argv_differential PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(argv_differential PRIVATE ${TOOL_FLAGS})
 target_link_options(argv_differential PRIVATE -static)
@@ -47,7 +47,7 @@ set_tests_properties(argv_differential PROPERTIES TIMEOUT 120)
 
 # The scanner's objects as shipped, replaying generated scans beside the host
 # build of the same sources; the two must store the same values.
-add_executable(scan_replay tests/wine/scan_replay.cpp $<TARGET_OBJECTS:zendrel_objects>)
+add_executable(scan_replay tests/windows/scan_replay.cpp $<TARGET_OBJECTS:zendrel_objects>)
 target_include_directories(scan_replay PRIVATE ${PROJECT_SOURCE_DIR})
 target_compile_options(scan_replay PRIVATE ${TOOL_FLAGS})
 target_link_options(scan_replay PRIVATE -static)
@@ -56,7 +56,7 @@ set_target_properties(scan_replay PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BI
 set(ZENDREL_HOST_BUILD ${PROJECT_SOURCE_DIR}/build/host CACHE PATH
     "host build whose scan_replay is the reference")
 add_test(NAME scan_target_differential
-    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/wine/scan_target_test.py
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/scan_target_test.py
             ${ZENDREL_HOST_BUILD}/scan_replay ${CMAKE_BINARY_DIR}/tools/scan_replay.exe)
 set_tests_properties(scan_target_differential PROPERTIES TIMEOUT 120)
 
