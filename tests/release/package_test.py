@@ -31,6 +31,9 @@ import zipfile
 from collections import Counter
 
 import pefile
+
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows"))
+import windows_programs  # noqa: E402
 import yaml
 
 ENTRIES = ["Zendrel.exe", "README.txt", "LICENSE.txt", "Zendrel.exe.sha256"]
@@ -146,8 +149,8 @@ def fixed_file_version(exe):
 
 def usage_text(exe):
     """What Zendrel.exe prints when given no device name."""
-    result = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=90)
+    result = subprocess.run(windows_programs.command(exe), stdin=subprocess.DEVNULL,
+                            stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=90)
     check(result.returncode == 1, f"Zendrel.exe without arguments exited with "
           f"{result.returncode}, not 1")
     check(result.stdout.startswith(b"Zendrel"), f"unexpected usage output {result.stdout!r}")

@@ -31,6 +31,9 @@ import zipfile
 
 import pefile
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows"))
+import windows_programs  # noqa: E402
+
 SECURITY = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_SECURITY"]
 CODE_SIGNING = "keyUsage=critical,digitalSignature\nextendedKeyUsage=codeSigning\n"
 TIME_STAMPING = "keyUsage=critical,digitalSignature\nextendedKeyUsage=critical,timeStamping\n"
@@ -262,8 +265,8 @@ def main():
         if check(result.returncode == 0, "osslsigncode remove-signature failed"):
             with open(stripped, "rb") as file:
                 check(file.read() == unsigned, "without its signature the file is not the build")
-        result = subprocess.run(["wine", exe], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                                stderr=subprocess.PIPE, timeout=90)
+        result = subprocess.run(windows_programs.command(exe), stdin=subprocess.DEVNULL,
+                                stdout=subprocess.PIPE, stderr=subprocess.PIPE, timeout=90)
         check(result.returncode == 1 and result.stdout.startswith(b"Zendrel - removes"),
               f"signed under Wine: exit {result.returncode}, output {result.stdout[:60]!r}")
 

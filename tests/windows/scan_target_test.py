@@ -1,11 +1,13 @@
 #!/usr/bin/env python3
 """The scanner as shipped stores what the host build stores.
 
-   scan_target_test.py HOST_REPLAY WIN32_REPLAY
+   scan_target_test.py HOST_REPLAY WIN32_REPLAY [--save REFERENCE]
+   scan_target_test.py --reference REFERENCE WIN32_REPLAY
 
 Both programs replay the same generated scans (scan_replay.cpp): the host
-one natively, the one linked from the release objects in a single process
-under Wine. The list leans on floating inputs at the edges of the double
+one natively, the one linked from the release objects in a single process,
+on Windows or under Wine. Where there is no host build, as on Windows, the
+host's results come from a REFERENCE file that a run with --save wrote. The list leans on floating inputs at the edges of the double
 range, where the x87 unit's wide registers could otherwise show through:
 fractions of 20 to 400 digits, exponents near +-308 and +-600, subnormal
 results, values around the largest double; a share are integer scans.
@@ -23,18 +25,24 @@ fewer bits):
   of the same sign.
 """
 
-import re
-
+import argparse
+import hashlib
+import os
 import random
+import re
 import struct
 import subprocess
 import sys
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+import windows_programs  # noqa: E402
 
 SEED = 0x5CA7
 CASES = 12000
 SMALLEST_NORMAL = 2.2250738585072014e-308
 SCALED_STEP_UNITS = 8
 SUBNORMAL_QUOTIENT = re.compile(r"[+-]?0*\.0{307}[12]")
+REFERENCE_HEADER = "host results of the scans"
 
 
 def digits(rng, count, first_nonzero=False):
@@ -161,10 +169,49 @@ def scaled_subnormal_step(text, host_hex, target_hex):
             and apart <= SCALED_STEP_UNITS)
 
 
+def inputs_digest(cases):
+    """Names the generated scans, so a reference is only used for the same ones."""
+    text = "".join(f"{form}\0{text}\0" for form, _, text in cases)
+    return hashlib.sha256(text.encode()).hexdigest()
+
+
+def save_reference(path, cases, host):
+    with open(path, "w", encoding="ascii", newline="\n") as file:
+        file.write(f"{REFERENCE_HEADER} {inputs_digest(cases)}\n")
+        file.writelines(" ".join(row) + "\n" for row in host)
+
+
+def load_reference(path, cases):
+    with open(path, encoding="ascii") as file:
+        rows = file.read().splitlines()
+    if not rows or rows[0] != f"{REFERENCE_HEADER} {inputs_digest(cases)}":
+        raise SystemExit(f"FAIL: {path} holds the results of other scans than these")
+    if len(rows) != len(cases) + 1:
+        raise SystemExit(f"FAIL: {path} holds {len(rows) - 1} results for {len(cases)} scans")
+    return [row.split(" ") for row in rows[1:]]
+
+
 def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    parser.add_argument("replays", nargs="+", metavar="REPLAY",
+                        help="HOST_REPLAY WIN32_REPLAY, or WIN32_REPLAY with --reference")
+    parser.add_argument("--save", metavar="REFERENCE",
+                        help="also write the host's results here, for a run elsewhere")
+    parser.add_argument("--reference", metavar="REFERENCE",
+                        help="the host's results as --save wrote them, instead of a host replay")
+    options = parser.parse_args()
+    if len(options.replays) != (1 if options.reference else 2) or (
+            options.reference and options.save):
+        parser.error("give HOST_REPLAY WIN32_REPLAY [--save REFERENCE], "
+                     "or --reference REFERENCE WIN32_REPLAY")
     cases = generate()
-    host = replay([sys.argv[1]], cases)
-    target = replay(["wine", sys.argv[2]], cases)
+    if options.reference:
+        host = load_reference(options.reference, cases)
+    else:
+        host = replay([options.replays[0]], cases)
+        if options.save:
+            save_reference(options.save, cases, host)
+    target = replay(windows_programs.command(options.replays[-1]), cases)
     failures = []
     steps = scaled = 0
     for (form, kind, text), ours, theirs in zip(cases, host, target):
@@ -177,7 +224,7 @@ def main():
             if scaled_subnormal_step(text, ours[1], theirs[1]):
                 scaled += 1
                 continue
-        failures.append(f"{form} on {text!r}: host {' '.join(ours)}, Wine {' '.join(theirs)}")
+        failures.append(f"{form} on {text!r}: host {' '.join(ours)}, 32-bit {' '.join(theirs)}")
     for failure in failures[:20]:
         print("FAIL:", failure)
     print(f"{len(cases)} scans, {len(failures)} differ; {steps} subnormal doubles one unit "
