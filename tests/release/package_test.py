@@ -14,7 +14,10 @@ sha256sum, holds the program's own usage text (taken from a run of
 Zendrel.exe under Wine) and a row for every exit code, and says word for word
 what README.md says to Windows users. SOURCE_DATE_EPOCH, where given, dates
 the entries instead; with neither it nor a commit, packing fails. With --url,
-the Scoop and winget manifests name this archive, its hash and the version.
+the Scoop and winget manifests name this archive, its hash and the version,
+and hold against the package managers' published schemas in
+../shared/schemas/ beside SOURCE_DIR (a checkout standing alone has none:
+the test then says that it skips them).
 """
 
 import datetime
@@ -30,6 +33,7 @@ import time
 import zipfile
 from collections import Counter
 
+import jsonschema
 import pefile
 import yaml
 
@@ -211,6 +215,54 @@ def check_license(packed, source):
           source.startswith(b"MIT License\n"), "LICENSE is not the MIT licence of the Zendrel authors")
 
 
+# Each manifest --url writes, and the published schema it must hold against.
+MANIFEST_SCHEMAS = [
+    ("scoop/zendrel.json", "scoop.schema.json"),
+    ("winget/Zendrel.Zendrel.yaml", "winget.version.1.10.0.json"),
+    ("winget/Zendrel.Zendrel.installer.yaml", "winget.installer.1.10.0.json"),
+    ("winget/Zendrel.Zendrel.locale.en-US.yaml", "winget.defaultLocale.1.10.0.json"),
+]
+
+
+def load_schemas(source):
+    """The published schemas by file name, or None when there are none to
+    hold the manifests against; that is said, never passed over in silence."""
+    folder = os.path.normpath(os.path.join(source, "..", "shared", "schemas"))
+    if not os.path.isdir(folder):
+        print(f"SKIP: no published schemas in {folder}: the manifests are not validated")
+        return None
+    schemas = {}
+    for _, name in MANIFEST_SCHEMAS:
+        path = os.path.join(folder, name)
+        if check(os.path.isfile(path), f"{path} is missing"):
+            with open(path) as file:
+                schemas[name] = json.load(file)
+    return schemas
+
+
+def check_schemas(dist, schemas, url):
+    """Every manifest in DIST validates against its schema; a winget file's
+    first line names that schema for editors."""
+    if schemas is None:
+        return
+    for manifest, name in MANIFEST_SCHEMAS:
+        if name not in schemas:
+            continue
+        with open(os.path.join(dist, manifest)) as file:
+            text = file.read()
+        document = json.loads(text) if manifest.endswith(".json") else yaml.safe_load(text)
+        schema = schemas[name]
+        validator = jsonschema.validators.validator_for(schema)(
+            schema, format_checker=jsonschema.FormatChecker())
+        for error in validator.iter_errors(document):
+            where = "/".join(str(part) for part in error.absolute_path) or "top level"
+            failures.append(f"--url {url}: {manifest} against {name}, {where}: {error.message}")
+        if manifest.endswith(".yaml"):
+            first = text.split("\n", 1)[0]
+            check(first.lower() == f"# yaml-language-server: $schema={schema['$id']}".lower(),
+                  f"--url {url}: {manifest} begins {first!r}, not naming {schema['$id']}")
+
+
 # Addresses scripts/package refuses for the manifests (--url unless named).
 REFUSED_ADDRESSES = [
     ("http://example.org/Zendrel.zip",),
@@ -224,15 +276,16 @@ REFUSED_ADDRESSES = [
 ]
 
 
-def check_manifests(source, build, scratch, version):
+def check_manifests(source, build, scratch, version, schemas):
     """--url writes Scoop and winget manifests that name this archive, its
-    hash and the build's version; without --url none stay; unfit addresses
-    are refused before anything is packed."""
+    hash and the build's version, and that hold against SCHEMAS; without --url
+    none stay; unfit addresses are refused before anything is packed."""
     dist = os.path.join(scratch, "manifests")
     url = f"https://example.org/releases/v{version}/Zendrel-{version}.zip"
     result = run_package(source, build, dist, "--url", url)
     if not check(result.returncode == 0, f"--url {url}: {result.stdout.decode(errors='replace')}"):
         return
+    check_schemas(dist, schemas, url)
     with open(os.path.join(dist, f"Zendrel-{version}.zip"), "rb") as file:
         digest = hashlib.sha256(file.read()).hexdigest()
     with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
@@ -261,6 +314,10 @@ def check_manifests(source, build, scratch, version):
     locale = manifests["defaultLocale"]
     check(locale.get("License") == "MIT" and locale.get("PackageName") == "Zendrel" and
           locale.get("Publisher") and locale.get("ShortDescription"), f"winget locale: {locale}")
+    # winget finds the package's text by the locale that the version file names.
+    check(manifests["version"].get("DefaultLocale") == locale.get("PackageLocale") == "en-US",
+          f"winget DefaultLocale {manifests['version'].get('DefaultLocale')!r}, "
+          f"PackageLocale {locale.get('PackageLocale')!r} of the .locale.en-US file")
 
     result = run_package(source, build, dist)
     left = [name for folder in ("scoop", "winget")
@@ -288,7 +345,7 @@ def main():
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
         check_dates(source, build, scratch)
-        check_manifests(source, build, scratch, fixed_file_version(exe))
+        check_manifests(source, build, scratch, fixed_file_version(exe), load_schemas(source))
     check(archive == again, "two runs of scripts/package gave different archives")
     check(name == f"Zendrel-{fixed_file_version(exe)}.zip",
           f"archive {name} is not named for the executable's version")
