@@ -17,7 +17,8 @@ the entries instead; with neither it nor a commit, packing fails. With --url,
 the Scoop and winget manifests name this archive, its hash and the version,
 and hold against the package managers' published schemas in
 ../shared/schemas/ beside SOURCE_DIR (a checkout standing alone has none:
-the test then says that it skips them).
+the test then says that it skips them); a description and publisher that
+YAML would misread unquoted reach the manifests unchanged.
 """
 
 import datetime
@@ -240,7 +241,7 @@ def load_schemas(source):
     return schemas
 
 
-def check_schemas(dist, schemas, url):
+def check_schemas(dist, schemas, what):
     """Every manifest in DIST validates against its schema; a winget file's
     first line names that schema for editors."""
     if schemas is None:
@@ -256,11 +257,49 @@ def check_schemas(dist, schemas, url):
             schema, format_checker=jsonschema.FormatChecker())
         for error in validator.iter_errors(document):
             where = "/".join(str(part) for part in error.absolute_path) or "top level"
-            failures.append(f"--url {url}: {manifest} against {name}, {where}: {error.message}")
+            failures.append(f"{what}: {manifest} against {name}, {where}: {error.message}")
         if manifest.endswith(".yaml"):
             first = text.split("\n", 1)[0]
             check(first.lower() == f"# yaml-language-server: $schema={schema['$id']}".lower(),
-                  f"--url {url}: {manifest} begins {first!r}, not naming {schema['$id']}")
+                  f"{what}: {manifest} begins {first!r}, not naming {schema['$id']}")
+
+
+# Texts that YAML written unquoted misreads: a ": " starts a mapping (the file
+# no longer parses), leading and closing quotes are taken off in silence.
+AWKWARD_TEXTS = [
+    ("Removes one name: a drive letter or a port", "Zendrel: the authors"),
+    ('"Removes one MS-DOS device name"', "'The Zendrel authors'"),
+]
+
+
+def check_awkward_texts(source, scratch, schemas):
+    """A description and publisher that YAML would misread unquoted reach the
+    manifests as given."""
+    archive = os.path.join(scratch, "awkward.zip")
+    with open(archive, "wb") as file:
+        file.write(b"PK\5\6" + bytes(18))
+    for number, (description, publisher) in enumerate(AWKWARD_TEXTS):
+        dist = os.path.join(scratch, f"awkward-{number}")
+        result = subprocess.run(
+            [sys.executable, os.path.join(source, "scripts", "manifests"), "--description",
+             description, "--publisher", publisher, archive, "0.4.0.0",
+             "https://example.org/Zendrel-0.4.0.0.zip", "https://example.org/", dist],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if not check(result.returncode == 0, f"manifests with {description!r}, {publisher!r}: "
+                      f"{result.stdout.decode(errors='replace')}"):
+            continue
+        try:
+            with open(os.path.join(dist, "winget", "Zendrel.Zendrel.locale.en-US.yaml")) as file:
+                locale = yaml.safe_load(file)
+        except yaml.YAMLError as error:
+            failures.append(f"winget locale with {description!r}, {publisher!r}: {error}")
+            continue
+        with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
+            scoop = json.load(file)
+        got = (locale.get("ShortDescription"), locale.get("Publisher"), scoop.get("description"))
+        check(got == (description, publisher, description),
+              f"given {description!r}, {publisher!r}, the manifests hold {got}")
+        check_schemas(dist, schemas, f"manifests with {description!r}, {publisher!r}")
 
 
 # Addresses scripts/package refuses for the manifests (--url unless named).
@@ -285,7 +324,7 @@ def check_manifests(source, build, scratch, version, schemas):
     result = run_package(source, build, dist, "--url", url)
     if not check(result.returncode == 0, f"--url {url}: {result.stdout.decode(errors='replace')}"):
         return
-    check_schemas(dist, schemas, url)
+    check_schemas(dist, schemas, f"--url {url}")
     with open(os.path.join(dist, f"Zendrel-{version}.zip"), "rb") as file:
         digest = hashlib.sha256(file.read()).hexdigest()
     with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
@@ -345,7 +384,9 @@ def main():
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
         check_dates(source, build, scratch)
-        check_manifests(source, build, scratch, fixed_file_version(exe), load_schemas(source))
+        schemas = load_schemas(source)
+        check_manifests(source, build, scratch, fixed_file_version(exe), schemas)
+        check_awkward_texts(source, scratch, schemas)
     check(archive == again, "two runs of scripts/package gave different archives")
     check(name == f"Zendrel-{fixed_file_version(exe)}.zip",
           f"archive {name} is not named for the executable's version")
