@@ -315,24 +315,38 @@ REFUSED_ADDRESSES = [
 ]
 
 
-def check_manifests(source, build, scratch, version, schemas):
-    """--url writes Scoop and winget manifests that name this archive, its
-    hash and the build's version, and that hold against SCHEMAS; without --url
-    none stay; unfit addresses are refused before anything is packed."""
-    dist = os.path.join(scratch, "manifests")
-    url = f"https://example.org/releases/v{version}/Zendrel-{version}.zip"
-    result = run_package(source, build, dist, "--url", url)
-    if not check(result.returncode == 0, f"--url {url}: {result.stdout.decode(errors='replace')}"):
-        return
-    check_schemas(dist, schemas, f"--url {url}")
+GITHUB = "https://github.com/example/zendrel"
+# --url (and --homepage), the homepage the manifests then name, and whether
+# the Scoop manifest follows later releases: only for the asset
+# Zendrel-VERSION.zip of the GitHub release tagged vVERSION.
+MANIFEST_ADDRESSES = [
+    (["https://example.org/releases/v{version}/Zendrel-{version}.zip"],
+     "https://example.org/releases/v{version}/", False),
+    ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip"], GITHUB, True),
+    ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip",
+      "--homepage", "https://example.org/zendrel/"], "https://example.org/zendrel/", True),
+    ([GITHUB + "/releases/download/release-{version}/Zendrel-{version}.zip"], GITHUB, False),
+    ([GITHUB + "/releases/download/v{version}/zendrel.zip"], GITHUB, False),
+]
+SCOOP_UPDATES = {
+    "checkver": {"github": GITHUB},
+    "autoupdate": {"url": GITHUB + "/releases/download/v$version/Zendrel-$version.zip",
+                   "hash": {"url": "$url.sha256"}},
+}
+
+
+def check_manifest_files(dist, version, url, homepage, updates):
+    """The manifests in DIST name the archive there, its hash, VERSION, URL and
+    HOMEPAGE; the Scoop manifest follows later releases when UPDATES."""
     with open(os.path.join(dist, f"Zendrel-{version}.zip"), "rb") as file:
         digest = hashlib.sha256(file.read()).hexdigest()
     with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
         scoop = json.load(file)
-    expected = {"version": version, "homepage": f"https://example.org/releases/v{version}/",
-                "license": "MIT", "url": url, "hash": digest, "bin": "Zendrel.exe"}
+    expected = {"version": version, "homepage": homepage, "license": "MIT", "url": url,
+                "hash": digest, "bin": "Zendrel.exe"}
+    expected.update(SCOOP_UPDATES if updates else {"checkver": None, "autoupdate": None})
     check({key: scoop.get(key) for key in expected} == expected and scoop.get("description"),
-          f"the Scoop manifest is {scoop}")
+          f"--url {url}: the Scoop manifest is {scoop}")
     manifests = {}
     for kind, suffix in [("version", ""), ("installer", ".installer"),
                          ("defaultLocale", ".locale.en-US")]:
@@ -352,15 +366,29 @@ def check_manifests(source, build, scratch, version, schemas):
           f"winget installer type: {installer}")
     locale = manifests["defaultLocale"]
     check(locale.get("License") == "MIT" and locale.get("PackageName") == "Zendrel" and
-          locale.get("Publisher") and locale.get("ShortDescription"), f"winget locale: {locale}")
+          locale.get("PackageUrl") == homepage and locale.get("Publisher") and
+          locale.get("ShortDescription"), f"winget locale: {locale}")
     # winget finds the package's text by the locale that the version file names.
     check(manifests["version"].get("DefaultLocale") == locale.get("PackageLocale") == "en-US",
           f"winget DefaultLocale {manifests['version'].get('DefaultLocale')!r}, "
           f"PackageLocale {locale.get('PackageLocale')!r} of the .locale.en-US file")
 
+
+def check_manifests(source, build, scratch, version, schemas):
+    """--url writes Scoop and winget manifests that name this archive, its
+    hash and the build's version, and that hold against SCHEMAS; without --url
+    none stay; unfit addresses are refused before anything is packed."""
+    for number, (options, homepage, updates) in enumerate(MANIFEST_ADDRESSES):
+        dist = os.path.join(scratch, f"manifests-{number}")
+        url = options[0].format(version=version)
+        result = run_package(source, build, dist, "--url", url, *options[1:])
+        if check(result.returncode == 0,
+                 f"--url {url}: {result.stdout.decode(errors='replace')}"):
+            check_schemas(dist, schemas, f"--url {url}")
+            check_manifest_files(dist, version, url, homepage.format(version=version), updates)
+
     result = run_package(source, build, dist)
-    left = [name for folder in ("scoop", "winget")
-            for name in os.listdir(os.path.join(dist, folder))]
+    left = [name for folder in ("scoop", "winget") for name in left_in(os.path.join(dist, folder))]
     check(result.returncode == 0 and left == [], f"without --url, manifests stay: {left}")
 
     for number, address in enumerate(REFUSED_ADDRESSES):
