@@ -1,5 +1,5 @@
 # Release checks: the security baseline, the size limit, reproducible builds,
-# and the archive that scripts/package makes.
+# the tag check, and the archive that scripts/package makes.
 add_test(NAME security_baseline
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/baseline_test.py
             ${CMAKE_BINARY_DIR}/Zendrel.exe)
@@ -16,6 +16,12 @@ add_test(NAME reproducible_build
             ${PROJECT_SOURCE_DIR})
 set_tests_properties(reproducible_build PROPERTIES
     ENVIRONMENT "CMAKE=${CMAKE_COMMAND}" TIMEOUT 120)
+
+# The tag check before a release, against changelogs in a scratch tree.
+add_test(NAME release_check
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/release_check_test.py
+            ${PROJECT_SOURCE_DIR})
+set_tests_properties(release_check PROPERTIES TIMEOUT 30)
 
 # Packs this build's executable twice; runs it once under Wine for its usage text.
 add_test(NAME package

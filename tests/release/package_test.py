@@ -14,7 +14,11 @@ sha256sum, holds the program's own usage text (taken from a run of
 Zendrel.exe under Wine) and a row for every exit code, and says word for word
 what README.md says to Windows users. SOURCE_DATE_EPOCH, where given, dates
 the entries instead; with neither it nor a commit, packing fails. With --url,
-the Scoop and winget manifests name this archive, its hash and the version.
+the Scoop and winget manifests name this archive, its hash and the version,
+and hold against the package managers' published schemas in
+../shared/schemas/ beside SOURCE_DIR (a checkout standing alone has none:
+the test then says that it skips them); a description and publisher that
+YAML would misread unquoted reach the manifests unchanged.
 """
 
 import datetime
@@ -30,6 +34,7 @@ import time
 import zipfile
 from collections import Counter
 
+import jsonschema
 import pefile
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "windows"))
@@ -214,6 +219,92 @@ def check_license(packed, source):
           source.startswith(b"MIT License\n"), "LICENSE is not the MIT licence of the Zendrel authors")
 
 
+# Each manifest --url writes, and the published schema it must hold against.
+MANIFEST_SCHEMAS = [
+    ("scoop/zendrel.json", "scoop.schema.json"),
+    ("winget/Zendrel.Zendrel.yaml", "winget.version.1.10.0.json"),
+    ("winget/Zendrel.Zendrel.installer.yaml", "winget.installer.1.10.0.json"),
+    ("winget/Zendrel.Zendrel.locale.en-US.yaml", "winget.defaultLocale.1.10.0.json"),
+]
+
+
+def load_schemas(source):
+    """The published schemas by file name, or None when there are none to
+    hold the manifests against; that is said, never passed over in silence."""
+    folder = os.path.normpath(os.path.join(source, "..", "shared", "schemas"))
+    if not os.path.isdir(folder):
+        print(f"SKIP: no published schemas in {folder}: the manifests are not validated")
+        return None
+    schemas = {}
+    for _, name in MANIFEST_SCHEMAS:
+        path = os.path.join(folder, name)
+        if check(os.path.isfile(path), f"{path} is missing"):
+            with open(path) as file:
+                schemas[name] = json.load(file)
+    return schemas
+
+
+def check_schemas(dist, schemas, what):
+    """Every manifest in DIST validates against its schema; a winget file's
+    first line names that schema for editors."""
+    if schemas is None:
+        return
+    for manifest, name in MANIFEST_SCHEMAS:
+        if name not in schemas:
+            continue
+        with open(os.path.join(dist, manifest)) as file:
+            text = file.read()
+        document = json.loads(text) if manifest.endswith(".json") else yaml.safe_load(text)
+        schema = schemas[name]
+        validator = jsonschema.validators.validator_for(schema)(
+            schema, format_checker=jsonschema.FormatChecker())
+        for error in validator.iter_errors(document):
+            where = "/".join(str(part) for part in error.absolute_path) or "top level"
+            failures.append(f"{what}: {manifest} against {name}, {where}: {error.message}")
+        if manifest.endswith(".yaml"):
+            first = text.split("\n", 1)[0]
+            check(first.lower() == f"# yaml-language-server: $schema={schema['$id']}".lower(),
+                  f"{what}: {manifest} begins {first!r}, not naming {schema['$id']}")
+
+
+# Texts that YAML written unquoted misreads: a ": " starts a mapping (the file
+# no longer parses), leading and closing quotes are taken off in silence.
+AWKWARD_TEXTS = [
+    ("Removes one name: a drive letter or a port", "Zendrel: the authors"),
+    ('"Removes one MS-DOS device name"', "'The Zendrel authors'"),
+]
+
+
+def check_awkward_texts(source, scratch, schemas):
+    """A description and publisher that YAML would misread unquoted reach the
+    manifests as given."""
+    archive = os.path.join(scratch, "awkward.zip")
+    with open(archive, "wb") as file:
+        file.write(b"PK\5\6" + bytes(18))
+    for number, (description, publisher) in enumerate(AWKWARD_TEXTS):
+        dist = os.path.join(scratch, f"awkward-{number}")
+        result = subprocess.run(
+            [sys.executable, os.path.join(source, "scripts", "manifests"), "--description",
+             description, "--publisher", publisher, archive, "0.4.0.0",
+             "https://example.org/Zendrel-0.4.0.0.zip", "https://example.org/", dist],
+            stdout=subprocess.PIPE, stderr=subprocess.STDOUT)
+        if not check(result.returncode == 0, f"manifests with {description!r}, {publisher!r}: "
+                      f"{result.stdout.decode(errors='replace')}"):
+            continue
+        try:
+            with open(os.path.join(dist, "winget", "Zendrel.Zendrel.locale.en-US.yaml")) as file:
+                locale = yaml.safe_load(file)
+        except yaml.YAMLError as error:
+            failures.append(f"winget locale with {description!r}, {publisher!r}: {error}")
+            continue
+        with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
+            scoop = json.load(file)
+        got = (locale.get("ShortDescription"), locale.get("Publisher"), scoop.get("description"))
+        check(got == (description, publisher, description),
+              f"given {description!r}, {publisher!r}, the manifests hold {got}")
+        check_schemas(dist, schemas, f"manifests with {description!r}, {publisher!r}")
+
+
 # Addresses scripts/package refuses for the manifests (--url unless named).
 REFUSED_ADDRESSES = [
     ("http://example.org/Zendrel.zip",),
@@ -227,23 +318,38 @@ REFUSED_ADDRESSES = [
 ]
 
 
-def check_manifests(source, build, scratch, version):
-    """--url writes Scoop and winget manifests that name this archive, its
-    hash and the build's version; without --url none stay; unfit addresses
-    are refused before anything is packed."""
-    dist = os.path.join(scratch, "manifests")
-    url = f"https://example.org/releases/v{version}/Zendrel-{version}.zip"
-    result = run_package(source, build, dist, "--url", url)
-    if not check(result.returncode == 0, f"--url {url}: {result.stdout.decode(errors='replace')}"):
-        return
+GITHUB = "https://github.com/example/zendrel"
+# --url (and --homepage), the homepage the manifests then name, and whether
+# the Scoop manifest follows later releases: only for the asset
+# Zendrel-VERSION.zip of the GitHub release tagged vVERSION.
+MANIFEST_ADDRESSES = [
+    (["https://example.org/releases/v{version}/Zendrel-{version}.zip"],
+     "https://example.org/releases/v{version}/", False),
+    ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip"], GITHUB, True),
+    ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip",
+      "--homepage", "https://example.org/zendrel/"], "https://example.org/zendrel/", True),
+    ([GITHUB + "/releases/download/release-{version}/Zendrel-{version}.zip"], GITHUB, False),
+    ([GITHUB + "/releases/download/v{version}/zendrel.zip"], GITHUB, False),
+]
+SCOOP_UPDATES = {
+    "checkver": {"github": GITHUB},
+    "autoupdate": {"url": GITHUB + "/releases/download/v$version/Zendrel-$version.zip",
+                   "hash": {"url": "$url.sha256"}},
+}
+
+
+def check_manifest_files(dist, version, url, homepage, updates):
+    """The manifests in DIST name the archive there, its hash, VERSION, URL and
+    HOMEPAGE; the Scoop manifest follows later releases when UPDATES."""
     with open(os.path.join(dist, f"Zendrel-{version}.zip"), "rb") as file:
         digest = hashlib.sha256(file.read()).hexdigest()
     with open(os.path.join(dist, "scoop", "zendrel.json")) as file:
         scoop = json.load(file)
-    expected = {"version": version, "homepage": f"https://example.org/releases/v{version}/",
-                "license": "MIT", "url": url, "hash": digest, "bin": "Zendrel.exe"}
+    expected = {"version": version, "homepage": homepage, "license": "MIT", "url": url,
+                "hash": digest, "bin": "Zendrel.exe"}
+    expected.update(SCOOP_UPDATES if updates else {"checkver": None, "autoupdate": None})
     check({key: scoop.get(key) for key in expected} == expected and scoop.get("description"),
-          f"the Scoop manifest is {scoop}")
+          f"--url {url}: the Scoop manifest is {scoop}")
     manifests = {}
     for kind, suffix in [("version", ""), ("installer", ".installer"),
                          ("defaultLocale", ".locale.en-US")]:
@@ -263,11 +369,29 @@ def check_manifests(source, build, scratch, version):
           f"winget installer type: {installer}")
     locale = manifests["defaultLocale"]
     check(locale.get("License") == "MIT" and locale.get("PackageName") == "Zendrel" and
-          locale.get("Publisher") and locale.get("ShortDescription"), f"winget locale: {locale}")
+          locale.get("PackageUrl") == homepage and locale.get("Publisher") and
+          locale.get("ShortDescription"), f"winget locale: {locale}")
+    # winget finds the package's text by the locale that the version file names.
+    check(manifests["version"].get("DefaultLocale") == locale.get("PackageLocale") == "en-US",
+          f"winget DefaultLocale {manifests['version'].get('DefaultLocale')!r}, "
+          f"PackageLocale {locale.get('PackageLocale')!r} of the .locale.en-US file")
+
+
+def check_manifests(source, build, scratch, version, schemas):
+    """--url writes Scoop and winget manifests that name this archive, its
+    hash and the build's version, and that hold against SCHEMAS; without --url
+    none stay; unfit addresses are refused before anything is packed."""
+    for number, (options, homepage, updates) in enumerate(MANIFEST_ADDRESSES):
+        dist = os.path.join(scratch, f"manifests-{number}")
+        url = options[0].format(version=version)
+        result = run_package(source, build, dist, "--url", url, *options[1:])
+        if check(result.returncode == 0,
+                 f"--url {url}: {result.stdout.decode(errors='replace')}"):
+            check_schemas(dist, schemas, f"--url {url}")
+            check_manifest_files(dist, version, url, homepage.format(version=version), updates)
 
     result = run_package(source, build, dist)
-    left = [name for folder in ("scoop", "winget")
-            for name in os.listdir(os.path.join(dist, folder))]
+    left = [name for folder in ("scoop", "winget") for name in left_in(os.path.join(dist, folder))]
     check(result.returncode == 0 and left == [], f"without --url, manifests stay: {left}")
 
     for number, address in enumerate(REFUSED_ADDRESSES):
@@ -291,7 +415,9 @@ def main():
         time.sleep(1)
         _, again = package(source, build, os.path.join(scratch, "second"))
         check_dates(source, build, scratch)
-        check_manifests(source, build, scratch, fixed_file_version(exe))
+        schemas = load_schemas(source)
+        check_manifests(source, build, scratch, fixed_file_version(exe), schemas)
+        check_awkward_texts(source, scratch, schemas)
     check(archive == again, "two runs of scripts/package gave different archives")
     check(name == f"Zendrel-{fixed_file_version(exe)}.zip",
           f"archive {name} is not named for the executable's version")
@@ -321,7 +447,8 @@ def main():
         print("FAIL:", failure)
     if failures:
         return 1
-    print(f"ok: {name}, {len(archive)} bytes, entries {ENTRIES}")
+    print(f"ok: {name}, {len(archive)} bytes, entries {ENTRIES}" +
+          ("" if schemas is not None else "; SKIPPED: the manifests against their schemas"))
     return 0
 
 
