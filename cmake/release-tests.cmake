@@ -23,6 +23,13 @@ add_test(NAME release_check
             ${PROJECT_SOURCE_DIR})
 set_tests_properties(release_check PROPERTIES TIMEOUT 30)
 
+# The workflows against the published schema, and how their jobs hand over
+# files; runs the release workflow's own packing lines on this build.
+add_test(NAME workflows
+    COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/workflow_test.py
+            ${PROJECT_SOURCE_DIR} ${CMAKE_BINARY_DIR})
+set_tests_properties(workflows PROPERTIES ENVIRONMENT "CTEST=${CMAKE_CTEST_COMMAND}" TIMEOUT 60)
+
 # Packs this build's executable twice; runs it once under Wine for its usage text.
 add_test(NAME package
     COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/package_test.py
