@@ -5,6 +5,9 @@
  *   devdef platform-remove NAME drop it through DefineDosDeviceA alone, even
  *                               where Wine's would overrun its stack (a probe)
  *   devdef elevated             print yes or no: is this process's token elevated
+ *   devdef list                 print every name and its target list, a line
+ *                               each: the name, a space, the list (NULs
+ *                               and all), both in hex
  * Exit 0 on success, 1 when the platform refuses, 2 on bad usage.
  *
  * A stand-in namespace in SHLWAPI.dll beside this program, if there is one,
@@ -125,6 +128,29 @@ static int Query(const char *name) {
     return 0;
 }
 
+static void PrintHex(const char *bytes, size_t length) {
+    for (size_t i = 0; i < length; ++i)
+        printf("%02x", (unsigned char)bytes[i]);
+}
+
+static int List(void) {
+    static char names[1 << 20], list[65536];
+    DWORD length = QueryDosDeviceA(NULL, names, sizeof names);
+    if (length == 0) {
+        printf("no names, err=%lu\n", GetLastError());
+        return 1;
+    }
+    for (const char *name = names; *name != '\0'; name += strlen(name) + 1) {
+        /* A name that goes while it is listed is listed without targets. */
+        DWORD size = QueryDosDeviceA(name, list, sizeof list);
+        PrintHex(name, strlen(name));
+        printf(" ");
+        PrintHex(list, size);
+        printf("\n");
+    }
+    return 0;
+}
+
 static int Elevated(void) {
     HANDLE token;
     TOKEN_ELEVATION elevation;
@@ -157,7 +183,9 @@ int main(int argc, char **argv) {
         return PlatformRemove(argv[2]);
     if (argc == 2 && strcmp(command, "elevated") == 0)
         return Elevated();
+    if (argc == 2 && strcmp(command, "list") == 0)
+        return List();
     fprintf(stderr, "usage: devdef define NAME TARGET | query NAME | remove NAME"
-                    " | platform-remove NAME | elevated\n");
+                    " | platform-remove NAME | elevated | list\n");
     return 2;
 }

@@ -20,7 +20,9 @@ Safe on a real machine: every name the suite defines carries this process's
 id, or is a drive letter found undefined when the run takes it; each is
 checked to be undefined before its first definition, and every definition
 the suite made is removed when its case ends, until the name is gone. Names
-it did not make (C:, NUL) are only ever read.
+it did not make (C:, NUL) are only ever read. At the end the run checks that
+none of its names is left, and that every other name the namespace listed
+at the start still has the targets it had.
 """
 
 import contextlib
@@ -115,6 +117,23 @@ def target_of(length):
     return ("\\Device\\ZendrelLong" + "T" * length)[:length]
 
 
+# Every name this run has defined, by its case-blind spelling, as the
+# namespace compares names.
+MADE = {}
+
+
+def namespace():
+    """Every name the namespace lists, with its target list."""
+    code, text = devdef("list")
+    if code != 0:
+        raise AssertionError(f"the namespace cannot be listed: {text}")
+    names = {}
+    for line in text.splitlines():
+        name, _, targets = line.partition(" ")
+        names[bytes.fromhex(name).decode("latin-1")] = bytes.fromhex(targets)
+    return names
+
+
 class Definitions:
     """The definitions this run has made and not yet seen removed, by name."""
 
@@ -131,6 +150,7 @@ class Definitions:
         code, text = devdef("define", name, target)
         if code == 0:
             self.made[name] = self.made.get(name, 0) + 1
+            MADE[name.lower()] = name
         return code, text
 
     def remove_all(self):
@@ -217,7 +237,12 @@ def probe_long_names(definitions):
             f"{result.returncode:#x}, {result.stdout.decode('latin-1').strip() or 'no output'}")
 
 
+class Snapshot:
+    names = {}
+
+
 def setUpModule():
+    Snapshot.names = namespace()
     definitions = Definitions()
     try:
         letter = free_letter()
@@ -239,6 +264,17 @@ def setUpModule():
     if summary:
         with open(summary, "a", encoding="utf-8") as file:
             file.write(f"`{Facts.line()}`\n\n")
+
+
+def tearDownModule():
+    """Every name the run made is gone, and every other name is as it was."""
+    left = sorted(name for name in MADE.values() if defined(name))
+    after = namespace()
+    changed = sorted(name for name, targets in Snapshot.names.items()
+                     if name.lower() not in MADE and after.get(name) != targets)
+    if left or changed:
+        raise AssertionError(f"the run left its names {left} defined, and changed "
+                             f"{[(name, Snapshot.names[name], after.get(name)) for name in changed]}")
 
 
 def needs(*facts):
