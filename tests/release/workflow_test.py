@@ -90,16 +90,20 @@ def only_step(name, job_name, job, action):
     return found[0] if found else {}
 
 
-def windows_test_files(build):
-    """What ctest runs through Wine from tests/windows/ or BUILD/tools: the test
-    files the Windows job must run too, as paths relative to the checkout or
-    to BUILD."""
+def ctest_commands(build):
+    """The command of every test ctest has in BUILD."""
     ctest = os.environ.get("CTEST", "ctest")
     listing = subprocess.run([ctest, "--show-only=json-v1", "--test-dir", build],
                              stdout=subprocess.PIPE, check=True).stdout
+    return [test.get("command", []) for test in json.loads(listing)["tests"]]
+
+
+def windows_test_files(build, commands):
+    """What ctest runs through Wine from tests/windows/ or BUILD/tools: the test
+    files the Windows job must run too, as paths relative to the checkout or
+    to BUILD."""
     files = set()
-    for test in json.loads(listing)["tests"]:
-        command = test.get("command", [])
+    for command in commands:
         if not command or not command[0].endswith("scripts/with-wine"):
             continue
         for argument in command:
@@ -110,13 +114,9 @@ def windows_test_files(build):
     return files
 
 
-def scan_reference(build):
+def scan_reference(commands):
     """The file ctest's scan comparison saves the host's results in."""
-    ctest = os.environ.get("CTEST", "ctest")
-    listing = json.loads(subprocess.run([ctest, "--show-only=json-v1", "--test-dir", build],
-                                        stdout=subprocess.PIPE, check=True).stdout)
-    for test in listing["tests"]:
-        command = test.get("command", [])
+    for command in commands:
         if "--save" in command:
             return command[command.index("--save") + 1]
     check(False, "no ctest test saves the host's scan results (--save)")
@@ -157,7 +157,8 @@ def check_ci(source, build, ci):
     needed = [os.path.join(relative_build, "Zendrel.exe")]
     needed += [os.path.relpath(path, source)
                for path in glob.glob(os.path.join(build, "tools", "*.exe"))]
-    reference = scan_reference(build)
+    commands = ctest_commands(build)
+    reference = scan_reference(commands)
     if reference:
         needed.append(os.path.relpath(reference, source))
     for path in needed:
@@ -178,7 +179,7 @@ def check_ci(source, build, ci):
                                      ("BuildNumber", "PROCESSOR_ARCHITECTURE", "Administrator")),
           f"{name}: the windows job does not record the OS build, the processor architecture "
           "and the elevation in the job summary")
-    for path in sorted(windows_test_files(build)):
+    for path in sorted(windows_test_files(build, commands)):
         running = [i for i, run in enumerate(runs) if path in run]
         check(running, f"{name}: the windows job does not run {path}, which ctest runs")
         check(all(record is not None and i > record and "timeout-minutes" in steps[i]

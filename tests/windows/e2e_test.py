@@ -90,16 +90,16 @@ def run_zendrel(command_line, stdin=b"", stdout=subprocess.PIPE):
     return result.returncode, result.stdout
 
 
-def devdef(*arguments):
+def devdef(*arguments, timeout=90):
     program = os.path.join(TOOLS, "devdef.exe")
     try:
-        result = run(program, *arguments)
+        result = run(program, *arguments, timeout=timeout)
     except subprocess.TimeoutExpired:
         # Under emulation a Wine start now and then stalls before the program
         # runs at all. A query changes nothing, so it is simply asked again.
         if arguments[0] != "query":
             raise
-        result = run(program, *arguments)
+        result = run(program, *arguments, timeout=timeout)
     return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
 
@@ -224,17 +224,16 @@ def probe_long_names(definitions):
     # The platform's own removal, as Zendrel.exe calls it. Where it overruns
     # its stack it may crash or spin: what it does in the time is the answer.
     try:
-        result = run(os.path.join(TOOLS, "devdef.exe"), "platform-remove", name,
-                     timeout=PROBE_SECONDS)
+        code, text = devdef("platform-remove", name, timeout=PROBE_SECONDS)
     except subprocess.TimeoutExpired:
         Facts.reasons["long_names"] = ("the platform's removal of a name of 259 characters "
                                        f"did not end within {PROBE_SECONDS} s")
         return
-    Facts.long_names = result.returncode == 0 and not defined(name)
+    Facts.long_names = code == 0 and not defined(name)
     if not Facts.long_names:
         Facts.reasons["long_names"] = (
             "the platform's removal of a name of 259 characters fails: exit "
-            f"{result.returncode:#x}, {result.stdout.decode('latin-1').strip() or 'no output'}")
+            f"{code:#x}, {text.strip() or 'no output'}")
 
 
 class Snapshot:
