@@ -1,13 +1,22 @@
 /* Test helper: sets up and inspects the DOS-device namespace.
  *   devdef define NAME TARGET   add a definition (raw target path)
- *   devdef query NAME           print the target list, one target a line
- *   devdef remove NAME          drop the most recent definition
- *   devdef platform-remove NAME drop it through DefineDosDeviceA alone, even
+ *   devdef query NAME [CAPACITY]
+ *                               print the target list, one target a line,
+ *                               asked for with room for CAPACITY characters
+ *   devdef capacity NAME        print the least room the list is handed out in
+ *   devdef remove NAME TARGET   remove the definition of NAME as TARGET and no
+ *                               other: an exact match on the target
+ *   devdef platform-remove NAME drop the most recent definition through
+ *                               DefineDosDeviceA alone, with no target, even
  *                               where Wine's would overrun its stack (a probe)
+ *   devdef marked MARK NAME...  print "INDEX session" or "INDEX global" for each
+ *                               NAME (counted from 1) whose list, in the
+ *                               session or global, holds a target with MARK
  *   devdef elevated             print yes or no: is this process's token elevated
+ *   devdef system               print yes or no: does it run as LocalSystem
  *   devdef list                 print every name and its target list, a line
  *                               each: the name, a space, the list (NULs
- *                               and all), both in hex
+ *                               and all), both as UTF-16LE in hex
  * Exit 0 on success, 1 when the platform refuses, 2 on bad usage.
  *
  * A stand-in namespace in SHLWAPI.dll beside this program, if there is one,
@@ -15,6 +24,7 @@
  * Zendrel.exe in the same folder. On Windows the system's own SHLWAPI.dll is
  * loaded, which changes nothing. */
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 #include <winternl.h>
@@ -34,11 +44,15 @@ static FARPROC NtFunction(const char *name) {
  * program calls, longer names are made and removed the way it makes them: a
  * permanent symbolic link in the caller's DOS-device directory. On Windows,
  * and where a stand-in has taken its place, DefineDosDeviceA does it all. */
-static int WineRemoverOverruns(const char *name) {
-    if (strlen(name) <= 2 || NtFunction("wine_get_version") == NULL)
+static int WinesOwnDefine(void) {
+    if (NtFunction("wine_get_version") == NULL)
         return 0;
     FARPROC platform = GetProcAddress(GetModuleHandleA("kernel32.dll"), "DefineDosDeviceA");
     return (FARPROC)DefineDosDeviceA == platform;
+}
+
+static int WineRemoverOverruns(const char *name) {
+    return strlen(name) > 2 && WinesOwnDefine();
 }
 
 /* OBJECT_ATTRIBUTES for \??\NAME; the texts live in static buffers. */
@@ -116,15 +130,73 @@ static int PlatformRemove(const char *name) {
     return 0;
 }
 
-static int Query(const char *name) {
-    static char list[65536];
-    DWORD length = QueryDosDeviceA(name, list, sizeof list);
+static char List[65536];
+
+/* Wine's removal ignores the target and takes the newest definition, so
+ * there the newest must be TARGET before anything is removed. */
+static int RemoveExact(const char *name, const char *target) {
+    if (WinesOwnDefine()) {
+        if (QueryDosDeviceA(name, List, sizeof List) == 0 || _stricmp(List, target) != 0) {
+            printf("remove failed: the newest target is not the one given\n");
+            return 1;
+        }
+        if (WineRemoverOverruns(name))
+            return RemoveLink(name);
+    }
+    const DWORD flags = DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE | DDD_RAW_TARGET_PATH |
+                        DDD_NO_BROADCAST_SYSTEM;
+    if (!DefineDosDeviceA(flags, name, target)) {
+        printf("remove failed, err=%lu\n", GetLastError());
+        return 1;
+    }
+    return 0;
+}
+
+static int Query(const char *name, DWORD capacity) {
+    DWORD length = QueryDosDeviceA(name, List, capacity);
     if (length == 0) {
         printf("not defined, err=%lu\n", GetLastError());
         return 1;
     }
-    for (const char *target = list; *target != '\0'; target += strlen(target) + 1)
+    for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
         printf("%s\n", target);
+    return 0;
+}
+
+/* Counted up from one, so that no guess about terminators decides it. */
+static int Capacity(const char *name) {
+    if (QueryDosDeviceA(name, List, sizeof List) == 0) {
+        printf("not defined, err=%lu\n", GetLastError());
+        return 1;
+    }
+    DWORD capacity = 1;
+    while (capacity < sizeof List && QueryDosDeviceA(name, List, capacity) == 0)
+        ++capacity;
+    printf("%lu\n", (unsigned long)capacity);
+    return 0;
+}
+
+static int HoldsMark(const char *name, const char *mark) {
+    if (QueryDosDeviceA(name, List, sizeof List) == 0)
+        return 0;
+    for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
+        if (strstr(target, mark) != NULL)
+            return 1;
+    return 0;
+}
+
+static int Marked(const char *mark, int count, char **names) {
+    static char global[1024];
+    for (int i = 0; i < count; ++i) {
+        if (HoldsMark(names[i], mark))
+            printf("%d session\n", i + 1);
+        if (snprintf(global, sizeof global, "Global\\%s", names[i]) >= (int)sizeof global) {
+            printf("%d: a name too long for this helper\n", i + 1);
+            return 1;
+        }
+        if (HoldsMark(global, mark))
+            printf("%d global\n", i + 1);
+    }
     return 0;
 }
 
@@ -133,22 +205,54 @@ static void PrintHex(const char *bytes, size_t length) {
         printf("%02x", (unsigned char)bytes[i]);
 }
 
-static int List(void) {
-    static char names[1 << 20], list[65536];
-    DWORD length = QueryDosDeviceA(NULL, names, sizeof names);
+static void PrintWideHex(const WCHAR *text, size_t length) {
+    PrintHex((const char *)text, length * sizeof(WCHAR));
+}
+
+/* The wide calls: a long listing is handed out whole, with no code page
+ * between the namespace and the test. */
+static int ListAll(void) {
+    static WCHAR names[1 << 19], list[32768];
+    DWORD length = QueryDosDeviceW(NULL, names, sizeof names / sizeof names[0]);
     if (length == 0) {
         printf("no names, err=%lu\n", GetLastError());
         return 1;
     }
-    for (const char *name = names; *name != '\0'; name += strlen(name) + 1) {
+    for (const WCHAR *name = names; *name != L'\0'; name += wcslen(name) + 1) {
         /* A name that goes while it is listed is listed without targets. */
-        DWORD size = QueryDosDeviceA(name, list, sizeof list);
-        PrintHex(name, strlen(name));
+        DWORD size = QueryDosDeviceW(name, list, sizeof list / sizeof list[0]);
+        PrintWideHex(name, wcslen(name));
         printf(" ");
-        PrintHex(list, size);
+        PrintWideHex(list, size);
         printf("\n");
     }
     return 0;
+}
+
+static int TokenAnswer(BOOL yes) {
+    printf("%s\n", yes ? "yes" : "no");
+    return 0;
+}
+
+/* LocalSystem's definitions are global: every session sees them. */
+static int LocalSystem(void) {
+    HANDLE token;
+    static BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
+    BYTE system[SECURITY_MAX_SID_SIZE];
+    DWORD size = 0, systemSize = sizeof system;
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
+        printf("no token, err=%lu\n", GetLastError());
+        return 1;
+    }
+    BOOL known = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+                 CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
+    DWORD error = GetLastError();
+    CloseHandle(token);
+    if (!known) {
+        printf("no user, err=%lu\n", error);
+        return 1;
+    }
+    return TokenAnswer(EqualSid(((TOKEN_USER *)user)->User.Sid, system));
 }
 
 static int Elevated(void) {
@@ -166,8 +270,7 @@ static int Elevated(void) {
         printf("no elevation, err=%lu\n", error);
         return 1;
     }
-    printf("%s\n", elevation.TokenIsElevated ? "yes" : "no");
-    return 0;
+    return TokenAnswer(elevation.TokenIsElevated != 0);
 }
 
 int main(int argc, char **argv) {
@@ -176,16 +279,28 @@ int main(int argc, char **argv) {
     if (argc == 4 && strcmp(command, "define") == 0)
         return Define(argv[2], argv[3]);
     if (argc == 3 && strcmp(command, "query") == 0)
-        return Query(argv[2]);
-    if (argc == 3 && strcmp(command, "remove") == 0)
-        return WineRemoverOverruns(argv[2]) ? RemoveLink(argv[2]) : PlatformRemove(argv[2]);
+        return Query(argv[2], sizeof List);
+    if (argc == 4 && strcmp(command, "query") == 0) {
+        unsigned long capacity = strtoul(argv[3], NULL, 10);
+        if (capacity <= sizeof List)
+            return Query(argv[2], capacity);
+    }
+    if (argc == 3 && strcmp(command, "capacity") == 0)
+        return Capacity(argv[2]);
+    if (argc == 4 && strcmp(command, "remove") == 0)
+        return RemoveExact(argv[2], argv[3]);
     if (argc == 3 && strcmp(command, "platform-remove") == 0)
         return PlatformRemove(argv[2]);
+    if (argc >= 4 && strcmp(command, "marked") == 0)
+        return Marked(argv[2], argc - 3, argv + 3);
     if (argc == 2 && strcmp(command, "elevated") == 0)
         return Elevated();
+    if (argc == 2 && strcmp(command, "system") == 0)
+        return LocalSystem();
     if (argc == 2 && strcmp(command, "list") == 0)
-        return List();
-    fprintf(stderr, "usage: devdef define NAME TARGET | query NAME | remove NAME"
-                    " | platform-remove NAME | elevated | list\n");
+        return ListAll();
+    fprintf(stderr, "usage: devdef define NAME TARGET | query NAME [CAPACITY] | capacity NAME"
+                    " | remove NAME TARGET | platform-remove NAME | marked MARK NAME..."
+                    " | elevated | system | list\n");
     return 2;
 }

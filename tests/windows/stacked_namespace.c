@@ -13,10 +13,19 @@
  * out. Every process of the wineserver shares it and it ends with the server,
  * as the namespace does. A named mutex makes each change whole.
  *
- * A name it does not hold goes to the platform: a query of C: or NUL reads the
- * real one, and removing a name that is not defined fails as the platform
- * fails it. Only the flags the tests use are taken; any other is refused
- * with ERROR_INVALID_PARAMETER rather than half-done. */
+ * It answers as Windows is documented and modelled to answer where the tests
+ * depend on it, not as Wine does:
+ * - A removal with no target takes the most recent definition; of a name that
+ *   nobody holds it succeeds and sets no error.
+ * - A removal with a target takes the most recent definition that matches it,
+ *   case-blind, exactly with DDD_EXACT_MATCH_ON_REMOVE and as a prefix
+ *   without; when none matches it fails with ERROR_FILE_NOT_FOUND.
+ * - A list made by pushing onto another is stored with one terminator more
+ *   than a fresh one, and handed out so: it needs one more character of room.
+ * A query of a name it does not hold goes to the platform (C: or NUL read the
+ * real ones), and so does a removal with no target of a name the platform
+ * holds. Only the flags the tests use are taken; any other is refused with
+ * ERROR_INVALID_PARAMETER rather than half-done. */
 #include <string.h>
 #include <windows.h>
 
@@ -30,8 +39,8 @@ static const char KeyPath[] = "Software\\ZendrelStackedNamespace";
 static const char MutexName[] = "ZendrelStackedNamespace";
 /* Room for any list the tests make; the platform's own lists are far shorter. */
 enum { ListCapacity = 65536 };
-static const DWORD TakenFlags =
-    DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION | DDD_NO_BROADCAST_SYSTEM;
+static const DWORD TakenFlags = DDD_RAW_TARGET_PATH | DDD_REMOVE_DEFINITION |
+                                DDD_EXACT_MATCH_ON_REMOVE | DDD_NO_BROADCAST_SYSTEM;
 
 typedef struct {
     HANDLE mutex;
@@ -89,48 +98,82 @@ static BOOL Refuse(DWORD error) {
     return FALSE;
 }
 
+/* The bytes of the list's targets, each with its NUL, up to the empty string
+ * that ends them. */
+static DWORD TargetsLength(const char *list) {
+    const char *target = list;
+    while (*target != '\0')
+        target += strlen(target) + 1;
+    return (DWORD)(target - list);
+}
+
+/* Where in the list the most recent definition that matches TARGET starts;
+ * -1 when none does. */
+static int Match(const char *list, const char *target, BOOL exact) {
+    size_t length = strlen(target);
+    for (const char *entry = list; *entry != '\0'; entry += strlen(entry) + 1)
+        if (exact ? _stricmp(entry, target) == 0 : _strnicmp(entry, target, length) == 0)
+            return (int)(entry - list);
+    return -1;
+}
+
+static LONG WriteList(Store *store, const char *name, const char *list, DWORD length) {
+    if (list[0] == '\0')
+        return RegDeleteValueA(store->key, name);
+    return RegSetValueExA(store->key, name, 0, REG_MULTI_SZ, (const BYTE *)list, length);
+}
+
 static BOOL WINAPI StackedDefineDosDeviceA(DWORD flags, const char *name, const char *target) {
-    static char list[ListCapacity];
+    static char list[ListCapacity], full[ListCapacity];
     if ((flags & ~TakenFlags) != 0 || name == NULL || *name == '\0')
         return Refuse(ERROR_INVALID_PARAMETER);
     BOOL removal = (flags & DDD_REMOVE_DEFINITION) != 0;
-    /* A removal names no target here: it takes the most recent definition. */
-    if (removal ? target != NULL : target == NULL)
+    if (!removal && target == NULL)
         return Refuse(ERROR_INVALID_PARAMETER);
+    if (target != NULL) {
+        /* Without DDD_RAW_TARGET_PATH the target is a path, which the
+         * namespace holds behind the \??\ prefix. */
+        const char *prefix = (flags & DDD_RAW_TARGET_PATH) != 0 ? "" : "\\??\\";
+        if (strlen(prefix) + strlen(target) + 1 > sizeof full)
+            return Refuse(ERROR_FILENAME_EXCED_RANGE);
+        strcpy(full, prefix);
+        strcat(full, target);
+    }
     Store store;
     if (!OpenStore(&store))
         return Refuse(ERROR_ACCESS_DENIED);
     DWORD length = ReadList(&store, name, list);
     LONG status = ERROR_SUCCESS;
-    if (removal) {
-        if (length == 0) {
-            CloseStore(&store);
+    if (removal && length == 0) {
+        CloseStore(&store);
+        if (target != NULL)
+            return Refuse(ERROR_FILE_NOT_FOUND);
+        if (PlatformQuery(name, list, ListCapacity) != 0)
             return PlatformDefine(flags, name, target);
+        return TRUE;
+    }
+    if (removal) {
+        int at = target == NULL ? 0 : Match(list, full, (flags & DDD_EXACT_MATCH_ON_REMOVE) != 0);
+        if (at < 0) {
+            CloseStore(&store);
+            return Refuse(ERROR_FILE_NOT_FOUND);
         }
-        DWORD first = (DWORD)strlen(list) + 1;
-        if (length - first <= 1)
-            status = RegDeleteValueA(store.key, name);
-        else
-            status = RegSetValueExA(store.key, name, 0, REG_MULTI_SZ, (const BYTE *)list + first,
-                                    length - first);
+        DWORD entry = (DWORD)strlen(list + at) + 1;
+        memmove(list + at, list + at + entry, length - at - entry);
+        status = WriteList(&store, name, list, length - entry);
     } else {
-        /* Without DDD_RAW_TARGET_PATH the target is a path, which the
-         * namespace holds behind the \??\ prefix. */
-        const char *prefix = (flags & DDD_RAW_TARGET_PATH) != 0 ? "" : "\\??\\";
-        DWORD added = (DWORD)(strlen(prefix) + strlen(target) + 1);
-        if (length == 0) {
-            list[0] = '\0'; /* an empty list is its closing NUL */
-            length = 1;
-        }
-        if (added + length > ListCapacity) {
+        DWORD added = (DWORD)strlen(full) + 1;
+        DWORD kept = length == 0 ? 0 : TargetsLength(list);
+        /* The closing NUL, and the extra one of a list pushed onto another. */
+        DWORD closing = length == 0 ? 1 : 2;
+        if (added + kept + closing > ListCapacity) {
             CloseStore(&store);
             return Refuse(ERROR_FILENAME_EXCED_RANGE);
         }
-        memmove(list + added, list, length);
-        memcpy(list, prefix, strlen(prefix));
-        memcpy(list + strlen(prefix), target, strlen(target) + 1);
-        status =
-            RegSetValueExA(store.key, name, 0, REG_MULTI_SZ, (const BYTE *)list, added + length);
+        memmove(list + added, list, kept);
+        memcpy(list, full, added);
+        memset(list + added + kept, '\0', closing);
+        status = WriteList(&store, name, list, added + kept + closing);
     }
     CloseStore(&store);
     if (status != ERROR_SUCCESS)
