@@ -9,27 +9,19 @@ splitter sees is exactly the text written here. Names are defined in the real
 DOS-device namespace with devdef.exe: Windows' own, or the Wine server's,
 which keeps them between the programs of a run.
 
-Before the cases, the suite probes the namespace with names of its own and
-prints what it found on one line (and, on a CI runner, in the job summary):
-whether a second definition stacks on the first, whether a name of 259
-characters can be removed, what error a removal of an undefined name gives,
-and whether the token is elevated. A case that needs what the namespace lacks
-is skipped with the reason; with ZENDREL_E2E_NO_SKIPS=1 a skip fails the run.
-
-Safe on a real machine: every name the suite defines carries this process's
-id, or is a drive letter found undefined when the run takes it; each is
-checked to be undefined before its first definition, and every definition
-the suite made is removed when its case ends, until the name is gone. Names
-it did not make (C:, NUL) are only ever read. At the end the run checks that
-none of its names is left, and that every other name the namespace listed
-at the start still has the targets it had.
+What the namespace does and how the run keeps to its own names is in
+dos_namespace.py: the probe before the cases and its facts line, the run's
+definitions, their clean-up and the check at the end. A case that needs what
+the namespace lacks is skipped with the probe's reason; with
+ZENDREL_E2E_NO_SKIPS=1 a skip fails the run. Where the platforms differ (a
+removal of an undefined name, the longest list that fits), a case expects
+what the probe or a helper's own call found on this platform.
 """
 
 import contextlib
 import functools
 import os
 import queue
-import re
 import shutil
 import subprocess
 import sys
@@ -38,14 +30,12 @@ import threading
 import unittest
 
 import windows_programs
+from dos_namespace import (BUILD, LIST_CAPACITY, OLDER, SHORT_NAME, TAG, TARGET, TOOLS,
+                           Definitions, Facts, devdef, end_of_run, fits, free_letter, long_name,
+                           start_of_run, target_of)
 
-BUILD = os.environ.get(
-    "ZENDREL_BUILD",
-    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows"))
-BUILD = os.path.abspath(BUILD)
 # Another copy of the program can be named, such as one rebased elsewhere.
 EXE = os.path.abspath(os.environ.get("ZENDREL_EXE", os.path.join(BUILD, "Zendrel.exe")))
-TOOLS = os.path.join(BUILD, "tools")
 
 USAGE = (b"Zendrel - removes a 'DOS Device Name' definition\n"
          b"Usage:\n"
@@ -58,22 +48,7 @@ USAGE = (b"Zendrel - removes a 'DOS Device Name' definition\n"
          b"Zendrel X:\n"
          b"Zendrel COM5 -y\n")
 NOT_FOUND = b"DosDevice not found -> abort\n"
-TARGET = "\\Device\\ZendrelTest"
-OLDER = "\\Device\\ZendrelOlder"
-# What makes this run's names its own.
-TAG = f"Z{os.getpid()}"
-# How long a probe of the platform's removal may take. A removal ends at
-# once; one that overruns its stack can spin instead of crashing.
-PROBE_SECONDS = 20
-# Drive letters the suite may take, when they are undefined.
-LETTERS = [f"{letter}:" for letter in "QRPSOTNUMVLWKXJYIHGFE"]
-
-
-def run(program, *arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=90):
-    """Runs a Windows program; stdin is bytes to feed it or a file."""
-    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
-    return subprocess.run(windows_programs.command(program, *arguments), stdout=stdout,
-                          stderr=subprocess.PIPE, timeout=timeout, **feed)
+run = windows_programs.run
 
 
 def launch_arguments(command_line):
@@ -90,190 +65,12 @@ def run_zendrel(command_line, stdin=b"", stdout=subprocess.PIPE):
     return result.returncode, result.stdout
 
 
-def devdef(*arguments, timeout=90):
-    program = os.path.join(TOOLS, "devdef.exe")
-    try:
-        result = run(program, *arguments, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        # Under emulation a Wine start now and then stalls before the program
-        # runs at all. A query changes nothing, so it is simply asked again.
-        if arguments[0] != "query":
-            raise
-        result = run(program, *arguments, timeout=timeout)
-    return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
-
-
-def defined(name):
-    return devdef("query", name)[0] == 0
-
-
-def long_name(stem, length):
-    """A name of LENGTH characters that is this run's own."""
-    return (stem + TAG + "N" * length)[:length]
-
-
-def target_of(length):
-    """A raw target of LENGTH characters."""
-    return ("\\Device\\ZendrelLong" + "T" * length)[:length]
-
-
-# Every name this run has defined, by its case-blind spelling, as the
-# namespace compares names.
-MADE = {}
-
-
-def namespace():
-    """Every name the namespace lists, with its target list."""
-    code, text = devdef("list")
-    if code != 0:
-        raise AssertionError(f"the namespace cannot be listed: {text}")
-    names = {}
-    for line in text.splitlines():
-        name, _, targets = line.partition(" ")
-        names[bytes.fromhex(name).decode("latin-1")] = bytes.fromhex(targets)
-    return names
-
-
-class Definitions:
-    """The definitions this run has made and not yet seen removed, by name."""
-
-    def __init__(self):
-        self.made = {}
-
-    def define(self, name, target):
-        """Defines NAME; a name the run holds no definition of must be undefined."""
-        if self.made.get(name, 0) == 0:
-            code, text = devdef("query", name)
-            if code == 0:
-                raise AssertionError(f"{name!r} is already defined ({text.strip()}); it is not "
-                                     "this run's to use")
-        code, text = devdef("define", name, target)
-        if code == 0:
-            self.made[name] = self.made.get(name, 0) + 1
-            MADE[name.lower()] = name
-        return code, text
-
-    def remove_all(self):
-        """Removes every definition made, until each name is gone; returns the
-        names still defined after as many removals as definitions were made."""
-        left = []
-        for name, count in self.made.items():
-            for _ in range(count):
-                if not defined(name):
-                    break
-                devdef("remove", name)
-            if defined(name):
-                left.append(name)
-        self.made = {}
-        return left
-
-
-class Facts:
-    """What the namespace does, as the probe found it."""
-    stacks = False
-    long_names = False
-    elevated = None
-    undefined_removal_error = None
-    reasons = {"stacks": "the namespace was not probed", "long_names": "the namespace was not probed"}
-
-    @classmethod
-    def line(cls):
-        def word(value):
-            return {True: "yes", False: "no", None: "unknown"}[value]
-        error = cls.undefined_removal_error
-        return (f"namespace: stacks={word(cls.stacks)} long-names={word(cls.long_names)} "
-                f"removal-of-undefined={'unknown' if error is None else f'err{error}'} "
-                f"elevated={word(cls.elevated)}")
-
-
-def free_letter(taken=()):
-    for letter in LETTERS:
-        if letter not in taken and not defined(letter):
-            return letter
-    raise AssertionError(f"no drive letter of {LETTERS} is free")
-
-
-def probe_stacking(definitions, letter):
-    first = definitions.define(letter, OLDER)
-    if first[0] != 0:
-        raise AssertionError(f"the probe cannot define {letter}: {first[1]}")
-    second = definitions.define(letter, TARGET)
-    listing = devdef("query", letter)
-    Facts.stacks = second[0] == 0 and listing == (0, f"{TARGET}\n{OLDER}\n")
-    if second[0] != 0:
-        Facts.reasons["stacks"] = ("the namespace keeps one definition a name: a second "
-                                   f"definition was refused ({second[1].strip()})")
-    elif not Facts.stacks:
-        Facts.reasons["stacks"] = ("a second definition does not stack on the first: the name "
-                                   f"lists {listing[1].split()}")
-
-
-def probe_undefined_removal(letter):
-    code, text = devdef("remove", letter)
-    match = re.fullmatch(r"remove failed, err=(\d+)\n", text)
-    if code == 1 and match:
-        Facts.undefined_removal_error = int(match.group(1))
-
-
-def probe_long_names(definitions):
-    name = long_name("ZendrelProbe", 259)
-    code, text = definitions.define(name, TARGET)
-    if code != 0:
-        Facts.reasons["long_names"] = f"a name of 259 characters cannot be defined: {text.strip()}"
-        return
-    # The platform's own removal, as Zendrel.exe calls it. Where it overruns
-    # its stack it may crash or spin: what it does in the time is the answer.
-    try:
-        code, text = devdef("platform-remove", name, timeout=PROBE_SECONDS)
-    except subprocess.TimeoutExpired:
-        Facts.reasons["long_names"] = ("the platform's removal of a name of 259 characters "
-                                       f"did not end within {PROBE_SECONDS} s")
-        return
-    Facts.long_names = code == 0 and not defined(name)
-    if not Facts.long_names:
-        Facts.reasons["long_names"] = (
-            "the platform's removal of a name of 259 characters fails: exit "
-            f"{code:#x}, {text.strip() or 'no output'}")
-
-
-class Snapshot:
-    names = {}
-
-
 def setUpModule():
-    Snapshot.names = namespace()
-    definitions = Definitions()
-    try:
-        letter = free_letter()
-        probe_stacking(definitions, letter)
-        left = definitions.remove_all()
-        if left:
-            raise AssertionError(f"the probe cannot remove its own definitions of {left}")
-        probe_undefined_removal(letter)
-        probe_long_names(definitions)
-    finally:
-        left = definitions.remove_all()
-    if left:
-        raise AssertionError(f"the probe cannot remove its own definitions of {left}")
-    code, text = devdef("elevated")
-    if code == 0:
-        Facts.elevated = text.strip() == "yes"
-    print(Facts.line(), flush=True)
-    summary = os.environ.get("GITHUB_STEP_SUMMARY")
-    if summary:
-        with open(summary, "a", encoding="utf-8") as file:
-            file.write(f"`{Facts.line()}`\n\n")
+    start_of_run()
 
 
 def tearDownModule():
-    """Every name the run made is gone, and every other name is as it was."""
-    left = sorted(name for name in MADE.values() if defined(name))
-    after = namespace()
-    changed = sorted(name for name, targets in Snapshot.names.items()
-                     if name.lower() not in MADE and after.get(name) != targets)
-    if left or changed:
-        raise AssertionError(f"the run left its names {left} defined, and changed "
-                             f"{[(name, Snapshot.names[name], after.get(name)) for name in changed]}")
+    end_of_run()
 
 
 def needs(*facts):
@@ -320,6 +117,14 @@ class NamespaceCase(unittest.TestCase):
     def define(self, name, target=TARGET):
         code, text = self.definitions.define(name, target)
         self.assertEqual(code, 0, f"defining {name!r}: {text}")
+
+    def zendrel(self, name, command_line, stdin=b""):
+        """Runs Zendrel.exe on NAME; what it reports removed, the clean-up
+        leaves alone."""
+        code, output = run_zendrel(command_line, stdin)
+        if code in (4, 5) or (code == 0 and output.endswith(f"{name} removed\n".encode("latin-1"))):
+            self.definitions.forget(name)
+        return code, output
 
     def assertDefined(self, name, *targets):
         listing = "".join(target + "\n" for target in targets or (TARGET,))
@@ -384,7 +189,7 @@ class Answers(NamespaceCase):
         for answer in [b"y\r\n", b"Y\r\n", b"y", b"yes\n"]:
             with self.subTest(answer=answer):
                 self.define(q)
-                code, output = run_zendrel(f"Zendrel.exe {q}", answer)
+                code, output = self.zendrel(q, f"Zendrel.exe {q}", answer)
                 self.assertEqual((code, output), (0, asked(q) + f"{q} removed\n".encode()))
                 self.assertUndefined(q)
 
@@ -393,7 +198,7 @@ class Answers(NamespaceCase):
         for answer in [b"n\r\n", b"N", b"x\n", b"\r\n", b"\n", b" y\n", b""]:
             with self.subTest(answer=answer):
                 self.define(q)
-                self.assertEqual(run_zendrel(f"Zendrel.exe {q}", answer), (0, asked(q)))
+                self.assertEqual(self.zendrel(q, f"Zendrel.exe {q}", answer), (0, asked(q)))
                 self.assertDefined(q)
 
     def test_rest_of_the_line_stays_for_the_next_reader(self):
@@ -403,7 +208,7 @@ class Answers(NamespaceCase):
         os.write(write_end, b"yREST\n")
         os.close(write_end)
         with os.fdopen(read_end, "rb", buffering=0) as pipe:
-            code, output = run_zendrel(f"Zendrel.exe {q}", stdin=pipe)
+            code, output = self.zendrel(q, f"Zendrel.exe {q}", stdin=pipe)
             rest = pipe.read()
         self.assertEqual((code, output), (0, asked(q) + f"{q} removed\n".encode()))
         self.assertEqual(rest, b"REST\n")
@@ -422,7 +227,7 @@ class AssumeYes(NamespaceCase):
         for form in forms:
             with self.subTest(command_line=form):
                 self.define(q)
-                self.assertEqual(run_zendrel(form.format(q=q), b"n\n"),
+                self.assertEqual(self.zendrel(q, form.format(q=q), b"n\n"),
                                  (0, removed_without_asking(q)))
                 self.assertUndefined(q)
 
@@ -431,7 +236,7 @@ class AssumeYes(NamespaceCase):
         for form in ["Zendrel.exe {q} \"-\\\"y\"", "Zendrel.exe {q} -n y", "-y {q}"]:
             with self.subTest(command_line=form):
                 self.define(q)
-                code, output = run_zendrel(form.format(q=q), b"n\n")
+                code, output = self.zendrel(q, form.format(q=q), b"n\n")
                 self.assertEqual(code, 0)
                 self.assertTrue(output.endswith(b"remove? (Y/N)\n"), output)
                 self.assertDefined(q)
@@ -453,7 +258,7 @@ class Quoting(NamespaceCase):
             command_line, name = form.format(t=TAG), name.format(t=TAG)
             with self.subTest(command_line=command_line):
                 self.define(name)
-                self.assertEqual(run_zendrel(command_line, b"n\n"), (0, asked(name)))
+                self.assertEqual(self.zendrel(name, command_line, b"n\n"), (0, asked(name)))
                 self.assertDefined(name)
 
 
@@ -494,16 +299,19 @@ class OutputReader:
 
 
 class RefusedRemoval(NamespaceCase):
-    def test_name_gone_before_the_answer_is_refused_with_the_platform_code(self):
-        q = self.letter()
-        self.define(q)
-        process = subprocess.Popen(windows_programs.command(*launch_arguments(f"Zendrel.exe {q}")),
-                                   stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                   stderr=subprocess.DEVNULL)
+    def test_name_gone_before_the_answer_gives_the_platform_answer(self):
+        # A name nobody else would use: it is undefined when Zendrel.exe
+        # removes it, and on Windows a removal of an undefined name may
+        # succeed, so a drive letter taken meanwhile would be removed.
+        name = SHORT_NAME
+        self.define(name)
+        process = subprocess.Popen(
+            windows_programs.command(*launch_arguments(f"Zendrel.exe {name}")),
+            stdin=subprocess.PIPE, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL)
         try:
             reader = OutputReader(process.stdout)
             reader.read_until(b"remove? (Y/N)")
-            self.assertEqual(devdef("remove", q)[0], 0)
+            self.assertEqual(self.definitions.remove(name, TARGET)[0], 0)
             process.stdin.write(b"y\n")
             process.stdin.close()
             output = reader.rest()
@@ -512,13 +320,16 @@ class RefusedRemoval(NamespaceCase):
             if process.poll() is None:
                 process.kill()
                 process.wait()
-        match = re.fullmatch(re.escape(asked(q)) + re.escape(q.encode()) +
-                             rb" not removed, err=(\d+)", output)
-        self.assertIsNotNone(match, output)
-        self.assertEqual(code, 3)
-        # The code is the platform's own for removing a name that is not there.
-        self.assertEqual(int(match.group(1)), Facts.undefined_removal_error)
-        self.assertUndefined(q)
+        # What the platform gave the probe's removal of an undefined name.
+        answer = Facts.undefined_removal
+        if answer == "ok":
+            expected = (0, asked(name) + f"{name} removed\n".encode())
+        elif answer is not None and answer.startswith("err"):
+            expected = (3, asked(name) + f"{name} not removed, err={answer[3:]}".encode())
+        else:
+            self.fail("the probe did not learn what a removal of an undefined name gives")
+        self.assertEqual((code, output), expected)
+        self.assertUndefined(name)
 
 
 class RefusedOutput(NamespaceCase):
@@ -534,6 +345,7 @@ class RefusedOutput(NamespaceCase):
             os.remove(path)
         self.assertEqual(code, 0)
         self.assertUndefined(q)
+        self.definitions.forget(q)
         code, _ = run_zendrel(f"Zendrel.exe {self.letter()}", stdout=subprocess.DEVNULL)
         self.assertEqual(code, 2)
 
@@ -554,7 +366,7 @@ class Stacking(NamespaceCase):
         q = self.letter()
         self.define(q)
         self.define(q)
-        self.assertEqual(run_zendrel(f"Zendrel.exe {q} -y"), (4, still_there(q)))
+        self.assertEqual(self.zendrel(q, f"Zendrel.exe {q} -y"), (4, still_there(q)))
         self.assertDefined(q)
 
     @needs("stacks")
@@ -562,26 +374,31 @@ class Stacking(NamespaceCase):
         q = self.letter()
         self.define(q, OLDER)
         self.define(q, TARGET)
-        self.assertEqual(run_zendrel(f"Zendrel.exe {q} -y"), (5, uncovered(q, TARGET, OLDER)))
+        self.assertEqual(self.zendrel(q, f"Zendrel.exe {q} -y"), (5, uncovered(q, TARGET, OLDER)))
         self.assertDefined(q, OLDER)
 
-    def test_target_lists_on_both_sides_of_520_characters(self):
-        # A list holds each target and its NUL, and one NUL more. Rows: the
-        # targets' lengths, the oldest first; the list's length is the sum
-        # of the lengths and one more than their count. One target needs no
-        # stacking, so those rows run on every namespace.
+    def test_target_lists_on_both_sides_of_the_longest_that_fits(self):
+        # How long a list may be differs by platform (terminators, stacking),
+        # so the rows sit on both sides of the edge the probe found, and each
+        # expects what the platform's own QueryDosDeviceA with room for 520
+        # says of that list. Rows: the targets' lengths, the oldest first.
         q = self.letter()
-        for lengths in [(518,), (519,), (300, 217), (300, 218)]:
-            targets = [target_of(length) for length in lengths]
-            size = sum(lengths) + len(lengths) + 1
-            with self.subTest(list_length=size, targets=len(lengths)):
-                if len(targets) > 1 and not Facts.stacks:
+        one, two = Facts.longest[1], Facts.longest[2]
+        rows = [(one,), (one + 1,)]
+        rows += [(300, two - 300), (300, two - 299)] if two is not None else [(300, None)]
+        for lengths in rows:
+            with self.subTest(targets=lengths):
+                if None in lengths:
                     self.skipTest(Facts.reasons["stacks"])
+                targets = [target_of(length) for length in lengths]
                 for target in targets:
                     self.define(q, target)
                 newest_first = targets[::-1]
-                code, output = run_zendrel(f"Zendrel.exe {q} -y")
-                if size > 520:
+                handed_out = fits(q, LIST_CAPACITY)
+                self.assertEqual(handed_out, sum(lengths) <= Facts.longest[len(lengths)],
+                                 "the probe's edge does not hold for this list")
+                code, output = self.zendrel(q, f"Zendrel.exe {q} -y")
+                if not handed_out:
                     self.assertEqual((code, output), (2, NOT_FOUND))
                     self.assertDefined(q, *newest_first)
                 elif len(targets) == 1:
@@ -590,6 +407,30 @@ class Stacking(NamespaceCase):
                 else:
                     self.assertEqual((code, output), (5, uncovered(q, *newest_first)))
                     self.assertDefined(q, *newest_first[1:])
+
+
+class CleanUp(NamespaceCase):
+    """The clean-up removes the run's own definitions and never another's."""
+
+    def test_a_definition_made_by_someone_else_stays(self):
+        stranger = f"\\Device\\ZendrelStranger{TAG}"
+        q = self.letter()
+        for row in ["on top of the run's", "in place of the run's, removed meanwhile"]:
+            with self.subTest(stranger=row):
+                on_top = row.startswith("on top")
+                if on_top and not Facts.stacks:
+                    self.skipTest(Facts.reasons["stacks"])
+                self.define(q)
+                if not on_top:
+                    self.assertEqual(devdef("remove", q, TARGET)[0], 0)
+                self.assertEqual(devdef("define", q, stranger)[0], 0)
+                try:
+                    # The run still holds its definition; only that one may go.
+                    self.assertEqual(self.definitions.remove_all(), [q])
+                    self.assertDefined(q, stranger)
+                finally:
+                    devdef("remove", q, stranger)
+                self.assertUndefined(q)
 
 
 class LongNames(NamespaceCase):
@@ -601,14 +442,15 @@ class LongNames(NamespaceCase):
                 (f"Zendrel.exe {name}", b"y\r\n", asked(name) + f"{name} removed\n".encode())]:
             with self.subTest(command_line=command_line):
                 self.define(name)
-                self.assertEqual(run_zendrel(command_line, answer), (0, output))
+                self.assertEqual(self.zendrel(name, command_line, answer), (0, output))
                 self.assertUndefined(name)
 
     @needs("long_names")
     def test_259_character_name_is_removed(self):
         name = long_name("Zendrel", 259)
         self.define(name)
-        self.assertEqual(run_zendrel(f"Zendrel.exe {name} -y"), (0, removed_without_asking(name)))
+        self.assertEqual(self.zendrel(name, f"Zendrel.exe {name} -y"),
+                         (0, removed_without_asking(name)))
         self.assertUndefined(name)
 
 

@@ -2,6 +2,7 @@
 elsewhere. Every test that runs one builds its command line here."""
 
 import os
+import subprocess
 
 ON_WINDOWS = os.name == "nt"
 
@@ -18,3 +19,10 @@ def windows_path(path):
     if ON_WINDOWS:
         return path
     return "Z:" + path.replace("/", "\\")
+
+
+def run(program, *arguments, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=90):
+    """Runs a Windows program; stdin is bytes to feed it or a file."""
+    feed = {"input": stdin} if isinstance(stdin, bytes) else {"stdin": stdin}
+    return subprocess.run(command(program, *arguments), stdout=stdout, stderr=subprocess.PIPE,
+                          timeout=timeout, **feed)

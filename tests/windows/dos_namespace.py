@@ -1,0 +1,335 @@
+"""The DOS-device namespace as the end-to-end run uses it: what the platform
+does (the probe and its facts line), the definitions the run makes, their
+clean-up, and the check at the end of the run. The rules that make the run
+safe on a real machine are all here:
+
+- Every target the run defines carries its mark (TAG, with this process's
+  id), so no definition of anyone else's looks like one of the run's.
+- A name is the run's to use when it is undefined as the run takes it: a
+  drive letter found free, or a name carrying the process id. It is checked
+  to be undefined before its first definition.
+- A name that must be undefined when something removes it carries the
+  process id (SHORT_NAME, short enough for Wine's removal), never a drive
+  letter, which a USB drive or a service's subst may take at any time.
+- The clean-up removes only what the run defined and has not seen removed,
+  each with DDD_EXACT_MATCH_ON_REMOVE and its own target, so it can never
+  remove someone else's definition. Wine ignores the target of a removal;
+  there devdef first checks that the name still points to it.
+- The run refuses to start as LocalSystem, whose definitions are global and
+  seen by every session.
+- At the end none of the run's targets may be left under any name it used,
+  in the session or global. Under Wine, every other name must be as it was
+  at the start; on Windows, where volumes, devices and network drives come
+  and go, a change there is reported, not failed.
+
+The probe prints one line (and, on a CI runner, adds it to the job summary):
+
+  namespace: stacks=yes|no long-names=yes|no removal-of-undefined=ok|errN
+             one-target-in-520=N two-targets-in-520=N elevated=yes|no
+
+stacks: a second definition of a name is pushed on the first. long-names: the
+platform's removal handles a name of 259 characters. removal-of-undefined:
+what a removal with no target of a name nobody holds gives. one-target-in-520
+and two-targets-in-520: the most characters of targets, in one definition and
+in two stacked ones, whose list QueryDosDeviceA hands out with room for 520.
+A fact the probe could not learn is "unknown".
+"""
+
+import os
+import re
+import subprocess
+
+import windows_programs
+
+BUILD = os.path.abspath(os.environ.get(
+    "ZENDREL_BUILD",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows")))
+TOOLS = os.path.join(BUILD, "tools")
+
+# The run's mark, in every target it defines and in the names it makes up.
+TAG = f"Z{os.getpid()}"
+TARGET = f"\\Device\\ZendrelTest{TAG}"
+OLDER = f"\\Device\\ZendrelOlder{TAG}"
+# Drive letters the run may take, when they are undefined.
+LETTERS = [f"{letter}:" for letter in "QRPSOTNUMVLWKXJYIHGFE"]
+# Zendrel.exe asks for a target list with room for this many characters.
+LIST_CAPACITY = 520
+# How long a probe of the platform's removal may take. A removal ends at
+# once; one that overruns its stack can spin instead of crashing.
+PROBE_SECONDS = 20
+
+
+def base36(number):
+    digits = "0123456789ABCDEFGHIJKLMNOPQRSTUVWXYZ"
+    text = ""
+    while True:
+        number, digit = divmod(number, 36)
+        text = digits[digit] + text
+        if number == 0:
+            return text
+
+
+# Six characters for any Linux process id: Wine's removal overruns a buffer
+# of two characters, which names of up to six survive.
+SHORT_NAME = "Z" + base36(os.getpid()).rjust(5, "0")
+
+
+# The devdef commands that change nothing.
+LOOKS = {"query", "capacity", "marked", "system", "elevated", "list"}
+
+
+def devdef(*arguments, timeout=90):
+    program = os.path.join(TOOLS, "devdef.exe")
+    try:
+        result = windows_programs.run(program, *arguments, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        # Under emulation a Wine start now and then stalls before the program
+        # runs at all. A look changes nothing, so it is simply asked again.
+        if arguments[0] not in LOOKS:
+            raise
+        result = windows_programs.run(program, *arguments, timeout=timeout)
+    return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
+
+
+def defined(name):
+    return devdef("query", name)[0] == 0
+
+
+def fits(name, capacity=LIST_CAPACITY):
+    """Whether the platform's QueryDosDeviceA hands out NAME's list in CAPACITY."""
+    return devdef("query", name, str(capacity))[0] == 0
+
+
+def long_name(stem, length):
+    """A name of LENGTH characters that is this run's own."""
+    return (stem + TAG + "N" * length)[:length]
+
+
+def target_of(length):
+    """A raw target of LENGTH characters (at least 30) that is this run's own."""
+    return ("\\Device\\ZendrelLong" + TAG + "T" * length)[:length]
+
+
+def free_letter(taken=()):
+    for letter in LETTERS:
+        if letter not in taken and not defined(letter):
+            return letter
+    raise AssertionError(f"no drive letter of {LETTERS} is free")
+
+
+# Every name the run has defined, by its case-blind spelling, as the
+# namespace compares names.
+MADE = {}
+
+
+def holding_the_mark(names):
+    """The names of NAMES that list one of the run's targets, in the session
+    or global."""
+    names = list(names)
+    if not names:
+        return []
+    code, text = devdef("marked", TAG, *names)
+    if code != 0:
+        raise AssertionError(f"the run's names cannot be looked up: {text}")
+    found = {names[int(line.split()[0]) - 1] for line in text.splitlines()}
+    return sorted(found)
+
+
+class Definitions:
+    """The definitions the run has made and not seen removed: (name, target)
+    pairs, the most recent last."""
+
+    def __init__(self):
+        self.made = []
+
+    def define(self, name, target):
+        """Defines NAME; a name the run holds no definition of must be undefined."""
+        if TAG not in target:
+            raise AssertionError(f"{target!r} is not one of the run's targets")
+        if not any(made == name for made, _ in self.made):
+            code, text = devdef("query", name)
+            if code == 0:
+                raise AssertionError(f"{name!r} is already defined ({text.strip()}); it is not "
+                                     "this run's to use")
+        code, text = devdef("define", name, target)
+        if code == 0:
+            self.made.append((name, target))
+            MADE[name.lower()] = name
+        return code, text
+
+    def forget(self, name, target=None):
+        """Someone removed NAME's most recent definition, or the one as TARGET."""
+        for index in range(len(self.made) - 1, -1, -1):
+            if self.made[index][0] == name and target in (None, self.made[index][1]):
+                del self.made[index]
+                return
+
+    def remove(self, name, target):
+        """Removes the run's own definition of NAME as TARGET, and no other."""
+        code, text = devdef("remove", name, target)
+        if code == 0:
+            self.forget(name, target)
+        return code, text
+
+    def remove_all(self):
+        """Removes what the run made and has not seen removed, the most recent
+        first; returns the names that still list one of the run's targets."""
+        names = []
+        for name, target in reversed(self.made):
+            # One that is gone already fails, and leaves everything as it is.
+            devdef("remove", name, target)
+            if name not in names:
+                names.append(name)
+        self.made = []
+        return holding_the_mark(names)
+
+
+class Facts:
+    """What the namespace does, as the probe found it."""
+    stacks = False
+    long_names = False
+    elevated = None
+    # "ok", or "err" and the code; None when unknown.
+    undefined_removal = None
+    # The targets' characters that fit in 520, by number of targets.
+    longest = {1: None, 2: None}
+    reasons = {"stacks": "the namespace was not probed",
+               "long_names": "the namespace was not probed"}
+
+    @classmethod
+    def line(cls):
+        def word(value):
+            return {True: "yes", False: "no", None: "unknown"}.get(value, value)
+        return (f"namespace: stacks={word(cls.stacks)} long-names={word(cls.long_names)} "
+                f"removal-of-undefined={word(cls.undefined_removal)} "
+                f"one-target-in-520={word(cls.longest[1])} "
+                f"two-targets-in-520={word(cls.longest[2])} "
+                f"elevated={word(cls.elevated)}")
+
+
+def capacity_needed(name):
+    code, text = devdef("capacity", name)
+    if code != 0:
+        raise AssertionError(f"the probe cannot measure the list of {name}: {text}")
+    return int(text)
+
+
+def probe_lists(definitions, letter):
+    """Stacking, and how long a list of one and of two targets may be."""
+    older, newer = target_of(300), target_of(200)
+    first = definitions.define(letter, older)
+    if first[0] != 0:
+        raise AssertionError(f"the probe cannot define {letter}: {first[1]}")
+    Facts.longest[1] = LIST_CAPACITY - (capacity_needed(letter) - len(older))
+    second = definitions.define(letter, newer)
+    listing = devdef("query", letter)
+    Facts.stacks = second[0] == 0 and listing == (0, f"{newer}\n{older}\n")
+    if second[0] != 0:
+        Facts.reasons["stacks"] = ("the namespace keeps one definition a name: a second "
+                                   f"definition was refused ({second[1].strip()})")
+    elif not Facts.stacks:
+        Facts.reasons["stacks"] = ("a second definition does not stack on the first: the name "
+                                   f"lists {listing[1].split()}")
+    else:
+        needed = capacity_needed(letter)
+        Facts.longest[2] = LIST_CAPACITY - (needed - len(older) - len(newer))
+
+
+def probe_undefined_removal():
+    if defined(SHORT_NAME):
+        raise AssertionError(f"{SHORT_NAME} is defined; it is not this run's to probe with")
+    try:
+        code, text = devdef("platform-remove", SHORT_NAME, timeout=PROBE_SECONDS)
+    except subprocess.TimeoutExpired:
+        return
+    match = re.fullmatch(r"remove failed, err=(\d+)\n", text)
+    if code == 0:
+        Facts.undefined_removal = "ok"
+    elif code == 1 and match:
+        Facts.undefined_removal = f"err{match.group(1)}"
+
+
+def probe_long_names(definitions):
+    name = long_name("ZendrelProbe", 259)
+    code, text = definitions.define(name, TARGET)
+    if code != 0:
+        Facts.reasons["long_names"] = f"a name of 259 characters cannot be defined: {text.strip()}"
+        return
+    # The platform's own removal, as Zendrel.exe calls it. Where it overruns
+    # its stack it may crash or spin: what it does in the time is the answer.
+    try:
+        code, text = devdef("platform-remove", name, timeout=PROBE_SECONDS)
+    except subprocess.TimeoutExpired:
+        Facts.reasons["long_names"] = ("the platform's removal of a name of 259 characters "
+                                       f"did not end within {PROBE_SECONDS} s")
+        return
+    Facts.long_names = code == 0 and not defined(name)
+    if Facts.long_names:
+        definitions.forget(name, TARGET)
+    else:
+        Facts.reasons["long_names"] = (
+            "the platform's removal of a name of 259 characters fails: exit "
+            f"{code:#x}, {text.strip() or 'no output'}")
+
+
+def namespace():
+    """Every name the namespace lists, with its target list."""
+    code, text = devdef("list")
+    if code != 0:
+        raise AssertionError(f"the namespace cannot be listed: {text}")
+    names = {}
+    for line in text.splitlines():
+        name, _, targets = line.partition(" ")
+        names[bytes.fromhex(name).decode("utf-16-le")] = bytes.fromhex(targets)
+    return names
+
+
+class Snapshot:
+    names = {}
+
+
+def start_of_run():
+    """Refuses LocalSystem, notes the namespace and probes it."""
+    code, text = devdef("system")
+    if code != 0 or text.strip() != "no":
+        raise AssertionError(
+            "the run refuses to start as LocalSystem (or where that cannot be told: "
+            f"{text.strip()}): its definitions would be global, seen by every session, "
+            "and could take the place of a name another session relies on")
+    Snapshot.names = namespace()
+    definitions = Definitions()
+    try:
+        probe_lists(definitions, free_letter())
+        left = definitions.remove_all()
+        if left:
+            raise AssertionError(f"the probe cannot remove its own definitions of {left}")
+        probe_undefined_removal()
+        probe_long_names(definitions)
+    finally:
+        left = definitions.remove_all()
+    if left:
+        raise AssertionError(f"the probe cannot remove its own definitions of {left}")
+    code, text = devdef("elevated")
+    if code == 0:
+        Facts.elevated = text.strip() == "yes"
+    print(Facts.line(), flush=True)
+    summary = os.environ.get("GITHUB_STEP_SUMMARY")
+    if summary:
+        with open(summary, "a", encoding="utf-8") as file:
+            file.write(f"`{Facts.line()}`\n\n")
+
+
+def end_of_run():
+    """None of the run's definitions is left; elsewhere, under Wine nothing
+    changed, and on Windows what changed is reported."""
+    left = holding_the_mark(MADE.values())
+    after = namespace()
+    changed = [(name, Snapshot.names[name], after.get(name))
+               for name in sorted(Snapshot.names)
+               if name.lower() not in MADE and after.get(name) != Snapshot.names[name]]
+    if left:
+        raise AssertionError(f"the run left its definitions under {left}")
+    if changed and windows_programs.ON_WINDOWS:
+        print(f"names this run did not make changed during it: {changed}", flush=True)
+    elif changed:
+        raise AssertionError(f"names this run did not make changed: {changed}")
