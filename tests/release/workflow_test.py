@@ -75,13 +75,31 @@ def steps_using(job, action):
     return [step for step in job.get("steps", []) if step.get("uses", "").startswith(action + "@")]
 
 
+# The majors that run on Node 24: GitHub forces older ones, built for Node
+# 20, onto it with a warning on every job. An action not listed here is to be
+# looked up and added.
+NODE_24_MAJORS = {
+    "actions/checkout": 7,
+    "actions/upload-artifact": 7,
+    "actions/download-artifact": 8,
+    "actions/attest-build-provenance": 4,
+}
+
+
 def check_pins(name, workflow):
-    """Every action is pinned to a major version; a local workflow is a path."""
+    """Every action is pinned to a major version that runs on Node 24; a local
+    workflow is a path."""
     for job_name, job in workflow["jobs"].items():
         uses = [job["uses"]] if "uses" in job else [s["uses"] for s in job["steps"] if "uses" in s]
         for action in uses:
-            check(action.startswith("./") or re.fullmatch(r"[\w.-]+/[\w./-]+@v\d+", action),
-                  f"{name}: job {job_name} uses {action}, not pinned to a major version")
+            if action.startswith("./"):
+                continue
+            pin = re.fullmatch(r"([\w.-]+/[\w./-]+)@v(\d+)", action)
+            if check(pin, f"{name}: job {job_name} uses {action}, not pinned to a major version"):
+                least = NODE_24_MAJORS.get(pin.group(1))
+                check(least is not None and int(pin.group(2)) >= least,
+                      f"{name}: job {job_name} uses {action}; the majors on Node 24 are "
+                      f"{NODE_24_MAJORS}")
 
 
 def only_step(name, job_name, job, action):
@@ -176,9 +194,10 @@ def check_ci(source, build, ci):
     runs = [step.get("run", "").replace("\\", "/") for step in steps]
     record = next((i for i, run in enumerate(runs) if "GITHUB_STEP_SUMMARY" in run), None)
     check(record is not None and all(word in runs[record] for word in
-                                     ("BuildNumber", "PROCESSOR_ARCHITECTURE", "Administrator")),
-          f"{name}: the windows job does not record the OS build, the processor architecture "
-          "and the elevation in the job summary")
+                                     ("BuildNumber", "OSArchitecture", "PROCESSOR_IDENTIFIER",
+                                      "Administrator")),
+          f"{name}: the windows job does not record the OS build, the system's architecture, "
+          "the processor and the elevation in the job summary")
     for path in sorted(windows_test_files(build, commands)):
         running = [i for i, run in enumerate(runs) if path in run]
         check(running, f"{name}: the windows job does not run {path}, which ctest runs")
@@ -190,6 +209,21 @@ def check_ci(source, build, ci):
                   for run in runs),
               f"{name}: the scan comparison does not take {os.path.basename(reference)} "
               "from the artifact")
+
+
+def concurrency_group(workflow):
+    value = workflow.get("concurrency")
+    return value.get("group") if isinstance(value, dict) else value
+
+
+def check_concurrency(release, ci):
+    """A tag pushed again waits for the release run before it. ci.yml runs
+    inside that run: a group of the same name there would wait on itself."""
+    group = concurrency_group(release) or ""
+    check("github.ref" in group and release["concurrency"].get("cancel-in-progress") is False,
+          f"release.yml: no concurrency group a tag's runs wait in, but "
+          f"{release.get('concurrency')}")
+    check(concurrency_group(ci) != group, "ci.yml has release.yml's concurrency group")
 
 
 def needs(job):
@@ -347,6 +381,7 @@ def main():
     validated = check_schema(source, workflows)
     check_ci(source, build, workflows["ci.yml"])
     check_release(source, build, workflows["release.yml"])
+    check_concurrency(workflows["release.yml"], workflows["ci.yml"])
     for failure in failures:
         print("FAIL:", failure)
     if failures:
