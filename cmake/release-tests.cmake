@@ -1,8 +1,9 @@
-# Release checks: the security baseline, the size limit, reproducible builds,
-# the tag check, and the archive that scripts/package makes.
+# Release checks: the security baseline (and the header's versions the README
+# gives), the size limit, reproducible builds, the tag check, and the archive
+# that scripts/package makes.
 add_test(NAME security_baseline
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/baseline_test.py
-            ${CMAKE_BINARY_DIR}/Zendrel.exe)
+            ${CMAKE_BINARY_DIR}/Zendrel.exe ${PROJECT_SOURCE_DIR}/README.md)
 set_tests_properties(security_baseline PROPERTIES TIMEOUT 30)
 
 

@@ -1,7 +1,7 @@
 # Win32 programs the end-to-end tests use. They are ordinary programs with the
 # usual C runtime, linked statically so Wine needs nothing beside them.
 set(TOOL_FLAGS -O1 -Wall -Wextra -Werror)
-foreach(tool devdef launch verinfo)
+foreach(tool devdef launch verinfo exitwith)
     add_executable(${tool} tests/windows/${tool}.c)
     target_compile_options(${tool} PRIVATE ${TOOL_FLAGS})
     target_link_options(${tool} PRIVATE -static)
@@ -61,6 +61,12 @@ set_tests_properties(e2e_rebased PROPERTIES
     ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR};ZENDREL_EXE=${CMAKE_BINARY_DIR}/rebased/Zendrel.exe"
     FIXTURES_REQUIRED rebased_copy TIMEOUT 600)
 
+# Exit codes that do not fit a byte, as cmd (and PowerShell, where there is
+# one) shows them, beside what the platform reports.
+add_test(NAME exit_codes
+    COMMAND ${WITH_WINE} ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/windows/exit_codes_test.py)
+set_tests_properties(exit_codes PROPERTIES ENVIRONMENT "ZENDREL_BUILD=${CMAKE_BINARY_DIR}" TIMEOUT 300)
+
 # The splitter beside the platform's own CommandLineToArgvW, in one process.
 add_executable(argv_differential tests/windows/argv_differential.cpp runtime/cmdline.cpp)
 target_include_directories(argv_differential PRIVATE ${PROJECT_SOURCE_DIR})
@@ -97,5 +103,5 @@ add_test(NAME scan_target_reference
 set_tests_properties(scan_target_reference PROPERTIES
     FIXTURES_REQUIRED scan_reference TIMEOUT 120)
 
-set_tests_properties(e2e e2e_stacked e2e_rebased argv_differential scan_target_differential
-    scan_target_reference PROPERTIES RESOURCE_LOCK wineserver)
+set_tests_properties(e2e e2e_stacked e2e_rebased exit_codes argv_differential
+    scan_target_differential scan_target_reference PROPERTIES RESOURCE_LOCK wineserver)

@@ -1,15 +1,17 @@
 #!/usr/bin/python3
 """Zendrel.exe carries the platform's security baseline.
 
-   baseline_test.py EXE
+   baseline_test.py EXE README
 
 Reads the built file and fails on each missing piece: address randomisation
 with a relocation table to carry it out, no execution of data, no exception
 handlers, large addresses, no compatibility redirection under Terminal
 Services, no section both writable and executable, and neither a debug
-directory nor a link time.
+directory nor a link time. The OS and subsystem versions in the header are
+the ones README tells Windows users.
 """
 
+import re
 import sys
 
 import pefile
@@ -26,6 +28,23 @@ def relocation_types(pe):
     """The set of base relocation types in the table (empty when there is none)."""
     return {entry.type for block in getattr(pe, "DIRECTORY_ENTRY_BASERELOC", [])
             for entry in block.entries}
+
+
+def check_versions(optional, readme_path):
+    """The header's OS and subsystem versions are what the README says."""
+    with open(readme_path, encoding="utf-8") as file:
+        readme = " ".join(file.read().split())
+    said = re.search(r"its OS and subsystem versions are (\d+)\.(\d+)", readme)
+    if not said:
+        check(False, "the README does not say the OS and subsystem versions")
+        return
+    expected = (int(said[1]), int(said[2]))
+    for name, got in [
+        ("OS", (optional.MajorOperatingSystemVersion, optional.MinorOperatingSystemVersion)),
+        ("subsystem", (optional.MajorSubsystemVersion, optional.MinorSubsystemVersion)),
+    ]:
+        check(got == expected, f"the {name} version is {got[0]}.{got[1]}, the README says "
+              f"{expected[0]}.{expected[1]}")
 
 
 def main():
@@ -62,6 +81,8 @@ def main():
         check(not (section.IMAGE_SCN_MEM_WRITE and section.IMAGE_SCN_MEM_EXECUTE),
               f"section {name} is both writable and executable")
 
+    check_versions(optional, sys.argv[2])
+
     debug = directories[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_DEBUG"]]
     check(debug.VirtualAddress == 0 and debug.Size == 0, "the image has a debug directory")
     check(header.TimeDateStamp == 0, f"the link time {header.TimeDateStamp:#x} is recorded")
@@ -72,7 +93,7 @@ def main():
         return 1
     print(f"ok: {len(flags)} flags, relocation table of {relocations.Size} bytes, "
           f"{len(pe.sections)} sections none writable and executable, no debug directory, "
-          "time stamp 0")
+          "time stamp 0, OS and subsystem versions as the README says")
     return 0
 
 

@@ -1,0 +1,171 @@
+#!/usr/bin/env python3
+"""Exit codes as cmd and PowerShell show them, on Windows or under Wine.
+
+   exit_codes_test.py     (ZENDREL_BUILD: the folder with tools\\exitwith.exe)
+
+What the README tells script writers about the codes that do not fit a byte:
+%ERRORLEVEL% and $LASTEXITCODE show them as negative numbers, `if errorlevel
+1` is false for them, and `exit /b %ERRORLEVEL%` hands the code on whole. No
+page documents the sign, so these cases are what holds it. tools\\exitwith.exe
+ends with the code it is given, or is ended by a Ctrl+C raised in a console of
+its own; launch.exe reports the code the platform gives (GetExitCodeProcess),
+so the shells are compared with the platform's own answer, not with this
+file's arithmetic.
+
+Under Wine there is no PowerShell (its powershell.exe prints nothing), and its
+default Ctrl+C handler does not end the process with a code; those cases skip
+with the reason. On Windows neither may skip.
+"""
+
+import os
+import re
+import shutil
+import subprocess
+import tempfile
+import unittest
+
+import windows_programs
+
+BUILD = os.path.abspath(os.environ.get(
+    "ZENDREL_BUILD",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows")))
+TOOLS = os.path.join(BUILD, "tools")
+EXITWITH = os.path.join(TOOLS, "exitwith.exe")
+LAUNCH = os.path.join(TOOLS, "launch.exe")
+CMD = os.environ.get("ComSpec", "C:\\windows\\system32\\cmd.exe")
+
+# What exitwith is given, the exit code the platform reports, what cmd's
+# %ERRORLEVEL% and PowerShell's $LASTEXITCODE show (as the README says), and
+# whether `if errorlevel 1` is true.
+CASES = [
+    ("0", 0, "0", False),
+    ("3", 3, "3", True),
+    ("4294967294", 0xFFFFFFFE, "-2", False),
+    ("4294967293", 0xFFFFFFFD, "-3", False),
+    ("3221225786", 0xC000013A, "-1073741510", False),
+    ("ctrl-c", 0xC000013A, "-1073741510", False),
+]
+CTRL_C_UNDER_WINE = ("under Wine the default Ctrl+C handler does not end the process with a "
+                     "code (seen with Wine 8: the process crashes)")
+
+
+def cases():
+    """The cases this platform can run."""
+    return [case for case in CASES if windows_programs.ON_WINDOWS or case[0] != "ctrl-c"]
+
+
+HELPER = windows_programs.windows_path(EXITWITH)
+
+
+def run(program, *arguments, timeout=120):
+    return subprocess.run(windows_programs.command(program, *arguments),
+                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                          stderr=subprocess.PIPE, timeout=timeout)
+
+
+def platform_code(application, command_line):
+    """The exit code GetExitCodeProcess gives for this command line, all 32 bits;
+    APPLICATION is a path as Windows sees it."""
+    result = run(LAUNCH, application, command_line.encode("ascii").hex())
+    found = re.search(rb"launch: exit code 0x([0-9A-F]{8})", result.stderr)
+    if not found:
+        raise AssertionError(f"launch.exe gave no exit code: {result.stderr!r}")
+    return int(found[1], 16)
+
+
+def shown(output):
+    """Lines 'ARGUMENT KEY=VALUE' as a dictionary keyed by (ARGUMENT, KEY)."""
+    table = {}
+    for line in output.decode("ascii", "replace").splitlines():
+        found = re.fullmatch(r"(\S+) (\S+)=(\S*)", line.strip())
+        if found:
+            table[found[1], found[2]] = found[3]
+    return table
+
+
+def real_powershells():
+    """The PowerShells that answer with their version: (name, why none) ."""
+    found, seen = [], []
+    for name in ("powershell", "pwsh"):
+        if windows_programs.ON_WINDOWS and not shutil.which(name):
+            seen.append(f"{name}: not on the PATH")
+            continue
+        try:
+            result = run(name, "-NoProfile", "-NonInteractive", "-Command",
+                         "$PSVersionTable.PSVersion.Major", timeout=120)
+        except (OSError, subprocess.TimeoutExpired) as error:
+            seen.append(f"{name}: {error}")
+            continue
+        if re.fullmatch(rb"\s*\d+\s*", result.stdout):
+            found.append(name)
+        else:
+            seen.append(f"{name}: printed {result.stdout!r}, exit {result.returncode}")
+    return found, "; ".join(seen)
+
+
+class Platform(unittest.TestCase):
+    def test_the_helper_ends_with_the_code(self):
+        for argument, code, _, _ in CASES:
+            with self.subTest(argument=argument):
+                if (argument, code) not in [case[:2] for case in cases()]:
+                    self.skipTest(CTRL_C_UNDER_WINE)
+                self.assertEqual(platform_code(HELPER, f"exitwith {argument}"), code)
+
+
+class Cmd(unittest.TestCase):
+    def batch(self, folder, lines):
+        path = os.path.join(folder, "codes.cmd")
+        with open(path, "w", encoding="ascii", newline="\r\n") as file:
+            file.write("\n".join(["@echo off", *lines]) + "\n")
+        return windows_programs.windows_path(path)
+
+    def test_errorlevel_and_if_errorlevel(self):
+        # One batch a code, so that a batch cmd ends early hides no other case.
+        for argument, code, number, errorlevel_1 in cases():
+            with self.subTest(argument=argument), \
+                    tempfile.TemporaryDirectory(prefix="zendrel-codes-") as folder:
+                batch = self.batch(folder, [
+                    f'"{HELPER}" {argument}',
+                    f"echo {argument} errorlevel=%ERRORLEVEL%",
+                    f"if errorlevel 1 (echo {argument} if-errorlevel-1=yes)"
+                    f" else (echo {argument} if-errorlevel-1=no)",
+                    f"if %ERRORLEVEL% neq 0 (echo {argument} neq-0=yes)"
+                    f" else (echo {argument} neq-0=no)"])
+                result = run("cmd", "/c", batch)
+                table = shown(result.stdout)
+                self.assertEqual(table.get((argument, "errorlevel")), number, result.stdout)
+                self.assertEqual(table.get((argument, "if-errorlevel-1")),
+                                 "yes" if errorlevel_1 else "no", result.stdout)
+                self.assertEqual(table.get((argument, "neq-0")), "yes" if code else "no",
+                                 result.stdout)
+
+    def test_exit_b_hands_the_code_on_whole(self):
+        for argument, code, _, _ in cases():
+            with self.subTest(argument=argument), \
+                    tempfile.TemporaryDirectory(prefix="zendrel-codes-") as folder:
+                batch = self.batch(folder, [f'"{HELPER}" {argument}', "exit /b %ERRORLEVEL%"])
+                self.assertEqual(platform_code(CMD, f'cmd /c "{batch}"'), code)
+
+
+class PowerShell(unittest.TestCase):
+    def test_lastexitcode(self):
+        shells, why = real_powershells()
+        if not shells:
+            if windows_programs.ON_WINDOWS:
+                self.fail(f"no PowerShell on Windows: {why}")
+            self.skipTest(f"no PowerShell here: {why}")
+        # No double quotes: they would have to survive the command line.
+        script = "; ".join(
+            f"& '{HELPER}' {argument}; '{argument} lastexitcode=' + $LASTEXITCODE"
+            for argument, _, _, _ in cases())
+        for shell in shells:
+            result = run(shell, "-NoProfile", "-NonInteractive", "-Command", script)
+            table = shown(result.stdout)
+            for argument, _, number, _ in cases():
+                with self.subTest(shell=shell, argument=argument):
+                    self.assertEqual(table.get((argument, "lastexitcode")), number,
+                                     result.stdout + result.stderr)
+
+
+if __name__ == "__main__":
+    unittest.main(verbosity=2)
