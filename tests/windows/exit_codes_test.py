@@ -58,9 +58,7 @@ HELPER = windows_programs.windows_path(EXITWITH)
 
 
 def run(program, *arguments, timeout=120):
-    return subprocess.run(windows_programs.command(program, *arguments),
-                          stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
-                          stderr=subprocess.PIPE, timeout=timeout)
+    return windows_programs.run(program, *arguments, timeout=timeout)
 
 
 def platform_code(application, command_line):
