@@ -41,11 +41,6 @@ import subprocess
 
 import windows_programs
 
-BUILD = os.path.abspath(os.environ.get(
-    "ZENDREL_BUILD",
-    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows")))
-TOOLS = os.path.join(BUILD, "tools")
-
 # The run's mark, in every target it defines and in the names it makes up.
 TAG = f"Z{os.getpid()}"
 TARGET = f"\\Device\\ZendrelTest{TAG}"
@@ -79,7 +74,7 @@ LOOKS = {"query", "capacity", "marked", "system", "elevated", "list"}
 
 
 def devdef(*arguments, timeout=90):
-    program = os.path.join(TOOLS, "devdef.exe")
+    program = os.path.join(windows_programs.TOOLS, "devdef.exe")
     try:
         result = windows_programs.run(program, *arguments, timeout=timeout)
     except subprocess.TimeoutExpired:
@@ -174,12 +169,10 @@ class Definitions:
     def remove_all(self):
         """Removes what the run made and has not seen removed, the most recent
         first; returns the names that still list one of the run's targets."""
-        names = []
+        names = list(dict.fromkeys(name for name, _ in self.made))
         for name, target in reversed(self.made):
             # One that is gone already fails, and leaves everything as it is.
             devdef("remove", name, target)
-            if name not in names:
-                names.append(name)
         self.made = []
         return holding_the_mark(names)
 

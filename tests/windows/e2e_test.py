@@ -30,9 +30,10 @@ import threading
 import unittest
 
 import windows_programs
-from dos_namespace import (BUILD, LIST_CAPACITY, OLDER, SHORT_NAME, TAG, TARGET, TOOLS,
-                           Definitions, Facts, devdef, end_of_run, fits, free_letter, long_name,
-                           start_of_run, target_of)
+from dos_namespace import (LIST_CAPACITY, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts,
+                           devdef, end_of_run, fits, free_letter, long_name, start_of_run,
+                           target_of)
+from windows_programs import BUILD, TOOLS
 
 # Another copy of the program can be named, such as one rebased elsewhere.
 EXE = os.path.abspath(os.environ.get("ZENDREL_EXE", os.path.join(BUILD, "Zendrel.exe")))

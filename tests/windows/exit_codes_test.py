@@ -26,10 +26,7 @@ import unittest
 
 import windows_programs
 
-BUILD = os.path.abspath(os.environ.get(
-    "ZENDREL_BUILD",
-    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows")))
-TOOLS = os.path.join(BUILD, "tools")
+TOOLS = windows_programs.TOOLS
 EXITWITH = os.path.join(TOOLS, "exitwith.exe")
 LAUNCH = os.path.join(TOOLS, "launch.exe")
 CMD = os.environ.get("ComSpec", "C:\\windows\\system32\\cmd.exe")

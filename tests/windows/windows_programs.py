@@ -1,10 +1,17 @@
 """How the tests start a Windows program: as itself on Windows, through Wine
-elsewhere. Every test that runs one builds its command line here."""
+elsewhere, and where they are. Every test that runs one builds its command line
+here."""
 
 import os
 import subprocess
 
 ON_WINDOWS = os.name == "nt"
+# The folder with the programs under test and their helpers in tools/: the
+# Linux build's, or the CI artifact unpacked on Windows.
+BUILD = os.path.abspath(os.environ.get(
+    "ZENDREL_BUILD",
+    os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows")))
+TOOLS = os.path.join(BUILD, "tools")
 
 
 def command(program, *arguments):
