@@ -15,13 +15,22 @@ file's arithmetic.
 Under Wine there is no PowerShell (its powershell.exe prints nothing), and its
 default Ctrl+C handler does not end the process with a code; those cases skip
 with the reason. On Windows neither may skip.
+
+cmd may treat a child that ends with 0xC000013A as a Ctrl+C and ask
+"Terminate batch job (Y/N)?". Every batch is given the answer N, so the batch
+goes on; whether cmd asked, and after which codes, is a fact of the platform,
+printed on a facts line at the end (and added to a CI runner's job summary),
+however the cases went. A program that never ends is stopped at its limit
+with everything it started (TimeLimit).
 """
 
 import os
 import re
 import shutil
 import subprocess
+import sys
 import tempfile
+import time
 import unittest
 
 import windows_programs
@@ -54,28 +63,52 @@ def cases():
 HELPER = windows_programs.windows_path(EXITWITH)
 
 
-def run(program, *arguments, timeout=120):
-    return windows_programs.run(program, *arguments, timeout=timeout)
+# The whole run's limit, within ctest's and the CI step's.
+RUN_SECONDS = 240
+# What cmd is given to read, should it ask whether to end the batch.
+ANSWER = b"N\r\n"
+PROMPT = b"Terminate batch job (Y/N)?"
+# The platform's facts as the cases find them, printed at the end.
+FACTS = {"cmd-asked-terminate-batch-job-after": set(), "ctrl-c-exit-code": None}
 
 
-def platform_code(application, command_line):
-    """The exit code GetExitCodeProcess gives for this command line, all 32 bits;
-    APPLICATION is a path as Windows sees it."""
-    result = run(LAUNCH, application, command_line.encode("ascii").hex())
+def run(program, *arguments, stdin=subprocess.DEVNULL, timeout=60):
+    # None of these runs changes anything, so a stalled start is tried again.
+    return windows_programs.run(program, *arguments, stdin=stdin, timeout=timeout,
+                                changes_nothing=True)
+
+
+def note_prompt(code, result):
+    if PROMPT in result.stdout + result.stderr:
+        FACTS["cmd-asked-terminate-batch-job-after"].add(f"{code:#010X}".replace("0X", "0x"))
+
+
+def platform_code(application, command_line, stdin=subprocess.DEVNULL):
+    """The exit code GetExitCodeProcess gives for this command line, all 32 bits,
+    and the run; APPLICATION is a path as Windows sees it."""
+    result = run(LAUNCH, application, command_line.encode("ascii").hex(), stdin=stdin)
     found = re.search(rb"launch: exit code 0x([0-9A-F]{8})", result.stderr)
     if not found:
         raise AssertionError(f"launch.exe gave no exit code: {result.stderr!r}")
-    return int(found[1], 16)
+    return int(found[1], 16), result
 
 
 def shown(output):
-    """Lines 'ARGUMENT KEY=VALUE' as a dictionary keyed by (ARGUMENT, KEY)."""
+    """Lines ending in 'ARGUMENT KEY=VALUE' as a dictionary keyed by (ARGUMENT,
+    KEY); a prompt of cmd's may stand before one on its line."""
     table = {}
     for line in output.decode("ascii", "replace").splitlines():
-        found = re.fullmatch(r"(\S+) (\S+)=(\S*)", line.strip())
+        found = re.search(r"(\S+) (\S+)=(\S*)$", line.strip())
         if found:
             table[found[1], found[2]] = found[3]
     return table
+
+
+def facts_line():
+    asked = sorted(FACTS["cmd-asked-terminate-batch-job-after"]) or ["none"]
+    code = FACTS["ctrl-c-exit-code"]
+    return (f"exit codes: cmd-asked-terminate-batch-job-after={','.join(asked)} "
+            f"ctrl-c-exit-code={'unknown' if code is None else f'{code:#010x}'}")
 
 
 def real_powershells():
@@ -104,7 +137,10 @@ class Platform(unittest.TestCase):
             with self.subTest(argument=argument):
                 if (argument, code) not in [case[:2] for case in cases()]:
                     self.skipTest(CTRL_C_UNDER_WINE)
-                self.assertEqual(platform_code(HELPER, f"exitwith {argument}"), code)
+                found = platform_code(HELPER, f"exitwith {argument}")[0]
+                if argument == "ctrl-c":
+                    FACTS["ctrl-c-exit-code"] = found
+                self.assertEqual(found, code)
 
 
 class Cmd(unittest.TestCase):
@@ -126,7 +162,8 @@ class Cmd(unittest.TestCase):
                     f" else (echo {argument} if-errorlevel-1=no)",
                     f"if %ERRORLEVEL% neq 0 (echo {argument} neq-0=yes)"
                     f" else (echo {argument} neq-0=no)"])
-                result = run("cmd", "/c", batch)
+                result = run("cmd", "/c", batch, stdin=ANSWER)
+                note_prompt(code, result)
                 table = shown(result.stdout)
                 self.assertEqual(table.get((argument, "errorlevel")), number, result.stdout)
                 self.assertEqual(table.get((argument, "if-errorlevel-1")),
@@ -139,7 +176,9 @@ class Cmd(unittest.TestCase):
             with self.subTest(argument=argument), \
                     tempfile.TemporaryDirectory(prefix="zendrel-codes-") as folder:
                 batch = self.batch(folder, [f'"{HELPER}" {argument}', "exit /b %ERRORLEVEL%"])
-                self.assertEqual(platform_code(CMD, f'cmd /c "{batch}"'), code)
+                found, result = platform_code(CMD, f'cmd /c "{batch}"', stdin=ANSWER)
+                note_prompt(code, result)
+                self.assertEqual(found, code)
 
 
 class PowerShell(unittest.TestCase):
@@ -162,5 +201,39 @@ class PowerShell(unittest.TestCase):
                                      result.stdout + result.stderr)
 
 
+class TimeLimit(unittest.TestCase):
+    def test_a_program_that_never_ends_is_stopped_with_all_it_started(self):
+        limit = 20
+        began = time.monotonic()
+        with self.assertRaises(subprocess.TimeoutExpired) as raised:
+            windows_programs.run(EXITWITH, "hang", timeout=limit)
+        spent = time.monotonic() - began
+        self.assertLess(spent, limit + windows_programs.REAP_SECONDS + 5)
+        # The pipes closed, so every process that held them has ended.
+        output = raised.exception.output
+        self.assertIsNotNone(output, "a process of the tree still holds its pipes")
+        pids = re.findall(rb"pid (\d+)", output)
+        self.assertEqual(len(pids), 2, f"the helper and its copy did not both start in "
+                                       f"{limit} s: {output!r}")
+        if windows_programs.ON_WINDOWS:
+            # The helper can tell a running process: this one.
+            result = run(EXITWITH, "running", str(os.getpid()))
+            self.assertEqual((result.returncode, result.stdout.strip()), (0, b"running"))
+        for pid in pids:
+            result = run(EXITWITH, "running", pid.decode())
+            self.assertEqual((result.returncode, result.stdout.strip()), (1, b"ended"))
+
+
+def main():
+    windows_programs.limit_run(RUN_SECONDS)
+    program = unittest.main(verbosity=2, exit=False)
+    print(facts_line(), flush=True)
+    summary = os.environ.get("GITHUB_STEP_SUMMARY")
+    if summary:
+        with open(summary, "a", encoding="utf-8") as file:
+            file.write(f"`{facts_line()}`\n\n")
+    return 0 if program.result.wasSuccessful() else 1
+
+
 if __name__ == "__main__":
-    unittest.main(verbosity=2)
+    sys.exit(main())

@@ -2,19 +2,75 @@
  *   exitwith CODE       ends with CODE (decimal, or hex with 0x), all 32 bits
  *   exitwith ctrl-c     takes a console of its own, raises Ctrl+C in it and
  *                       waits, so the default handler ends the process
- * Nothing is printed on success; a helper that cannot do what it is asked
- * says so on standard error and ends with 250. */
+ *   exitwith hang       prints "pid N", starts a copy of itself that does the
+ *                       same, and never ends: what a time limit must stop
+ *   exitwith running PID
+ *                       prints "running" and ends with 0 while process PID
+ *                       runs, or "ended" and ends with 1
+ * A helper that cannot do what it is asked says so on standard error and ends
+ * with 250. */
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <windows.h>
 
-int main(int argc, char **argv) {
-    if (argc != 2) {
-        fprintf(stderr, "usage: exitwith CODE | exitwith ctrl-c\n");
+static int Hang(int startCopy) {
+    printf("pid %lu\n", GetCurrentProcessId());
+    fflush(stdout);
+    if (startCopy) {
+        static char path[MAX_PATH], line[MAX_PATH + 16];
+        DWORD length = GetModuleFileNameA(NULL, path, sizeof path);
+        if (length == 0 || length >= sizeof path) {
+            fprintf(stderr, "exitwith: no path of its own, err=%lu\n", GetLastError());
+            return 250;
+        }
+        snprintf(line, sizeof line, "\"%s\" hang-copy", path);
+        STARTUPINFOA startup;
+        memset(&startup, 0, sizeof startup);
+        startup.cb = sizeof startup;
+        PROCESS_INFORMATION copy;
+        /* It inherits the standard handles, so it holds the caller's pipes too. */
+        if (!CreateProcessA(path, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &copy)) {
+            fprintf(stderr, "exitwith: CreateProcessA failed, err=%lu\n", GetLastError());
+            return 250;
+        }
+    }
+    for (;;)
+        Sleep(INFINITE);
+}
+
+static int Running(const char *text) {
+    char *end;
+    unsigned long pid = strtoul(text, &end, 10);
+    if (*end != '\0' || end == text) {
+        fprintf(stderr, "exitwith: not a process id: %s\n", text);
         return 250;
     }
+    HANDLE process = OpenProcess(SYNCHRONIZE, FALSE, pid);
+    if (process == NULL) {
+        if (GetLastError() != ERROR_INVALID_PARAMETER) {
+            fprintf(stderr, "exitwith: OpenProcess failed, err=%lu\n", GetLastError());
+            return 250;
+        }
+        printf("ended\n");
+        return 1;
+    }
+    int running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    CloseHandle(process);
+    printf("%s\n", running ? "running" : "ended");
+    return running ? 0 : 1;
+}
+
+int main(int argc, char **argv) {
+    if (argc == 3 && strcmp(argv[1], "running") == 0)
+        return Running(argv[2]);
+    if (argc != 2) {
+        fprintf(stderr, "usage: exitwith CODE | ctrl-c | hang | running PID\n");
+        return 250;
+    }
+    if (strcmp(argv[1], "hang") == 0 || strcmp(argv[1], "hang-copy") == 0)
+        return Hang(strcmp(argv[1], "hang") == 0);
     if (strcmp(argv[1], "ctrl-c") == 0) {
         /* A console of its own: the event reaches only this process, not the
          * shell or the test that started it. */

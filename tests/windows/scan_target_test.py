@@ -31,7 +31,6 @@ import os
 import random
 import re
 import struct
-import subprocess
 import sys
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
@@ -132,8 +131,9 @@ def generate():
 
 def replay(command, cases):
     lines = "".join(f"{form.encode().hex()} {text.encode().hex()}\n" for form, _, text in cases)
-    result = subprocess.run(command, input=lines.encode(), stdout=subprocess.PIPE,
-                            stderr=subprocess.PIPE, timeout=100)
+    # A replay changes nothing, so a start that stalls is tried again.
+    result = windows_programs.run_command(command, stdin=lines.encode(), timeout=100,
+                                          changes_nothing=True)
     if result.returncode != 0:
         raise SystemExit(f"FAIL: {' '.join(command)} exited with {result.returncode}: "
                          f"{result.stderr.decode(errors='replace')}")
