@@ -5,7 +5,8 @@
  *                               asked for with room for CAPACITY characters
  *   devdef capacity NAME        print the least room the list is handed out in
  *   devdef remove NAME TARGET   remove the definition of NAME as TARGET and no
- *                               other: an exact match on the target
+ *                               other: an exact match on the target, made only
+ *                               once TARGET has just been seen in NAME's list
  *   devdef platform-remove NAME drop the most recent definition through
  *                               DefineDosDeviceA alone, with no target, even
  *                               where Wine's would overrun its stack (a probe)
@@ -14,11 +15,16 @@
  *                               session or global, holds a target with MARK
  *   devdef elevated             print yes or no: is this process's token elevated
  *   devdef system               print yes or no: does it run as LocalSystem
+ *   devdef device-maps          print per-session or shared: whether each logon
+ *                               session has its own DOS-device names
  *   devdef list                 print every name and its target list, a line
  *                               each: the name, a space, the list (NULs
  *                               and all), both as UTF-16LE in hex
- * Exit 0 on success, 1 when the platform refuses, 2 on bad usage.
- *
+ * Exit 0 on success, 1 when the platform refuses (for a look-up: the name is
+ * not defined, error 2 and no other), 2 on bad usage, 3 when a look-up fails
+ * otherwise or a removal is not made because its target is not in the list.
+ * Every count handed to the namespace's calls fits a 16-bit length in bytes,
+ * as the platform keeps a target list's length.  *
  * A stand-in namespace in SHLWAPI.dll beside this program, if there is one,
  * is loaded first and takes the place of the platform's, as it does for
  * Zendrel.exe in the same folder. On Windows the system's own SHLWAPI.dll is
@@ -130,19 +136,51 @@ static int PlatformRemove(const char *name) {
     return 0;
 }
 
-static char List[65536];
+/* Characters, so that the list's length in UTF-16 bytes fits 16 bits. */
+#define LIST_CHARS 32767
+static char List[LIST_CHARS];
 
-/* Wine's removal ignores the target and takes the newest definition, so
- * there the newest must be TARGET before anything is removed. */
+/* Only error 2 means that nobody has defined the name; any other failure
+ * leaves open whether it is in use. */
+static int LookUp(const char *name, DWORD capacity) {
+    if (QueryDosDeviceA(name, List, capacity) != 0)
+        return 0;
+    return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 3;
+}
+
+static int LookUpReported(const char *name, DWORD capacity) {
+    int found = LookUp(name, capacity);
+    if (found != 0)
+        printf("%s, err=%lu\n", found == 1 ? "not defined" : "look-up failed", GetLastError());
+    return found;
+}
+
+/* Where TARGET stands in the list just looked up, the newest at 0; -1 if it
+ * is not there. */
+static int TargetPosition(const char *target) {
+    int position = 0;
+    for (const char *entry = List; *entry != '\0'; entry += strlen(entry) + 1, ++position)
+        if (strcmp(entry, target) == 0)
+            return position;
+    return -1;
+}
+
+/* A removal by exact target that finds no match is refused with error 2 only
+ * after the name's link has been made anew, so it is asked for only once the
+ * target has just been seen in the list. Wine's removal ignores the target and
+ * takes the newest definition: there the target must be the newest. */
 static int RemoveExact(const char *name, const char *target) {
-    if (WinesOwnDefine()) {
-        if (QueryDosDeviceA(name, List, sizeof List) == 0 || _stricmp(List, target) != 0) {
-            printf("remove failed: the newest target is not the one given\n");
-            return 1;
-        }
-        if (WineRemoverOverruns(name))
-            return RemoveLink(name);
+    int found = LookUpReported(name, LIST_CHARS);
+    if (found != 0)
+        return found == 1 ? 3 : found;
+    int position = TargetPosition(target);
+    if (position < 0 || (position > 0 && WinesOwnDefine())) {
+        printf("not removed: the target is %s\n",
+               position < 0 ? "not in the list" : "not the newest");
+        return 3;
     }
+    if (WineRemoverOverruns(name))
+        return RemoveLink(name);
     const DWORD flags = DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE | DDD_RAW_TARGET_PATH |
                         DDD_NO_BROADCAST_SYSTEM;
     if (!DefineDosDeviceA(flags, name, target)) {
@@ -153,11 +191,9 @@ static int RemoveExact(const char *name, const char *target) {
 }
 
 static int Query(const char *name, DWORD capacity) {
-    DWORD length = QueryDosDeviceA(name, List, capacity);
-    if (length == 0) {
-        printf("not defined, err=%lu\n", GetLastError());
-        return 1;
-    }
+    int found = LookUpReported(name, capacity);
+    if (found != 0)
+        return found;
     for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
         printf("%s\n", target);
     return 0;
@@ -165,22 +201,28 @@ static int Query(const char *name, DWORD capacity) {
 
 /* Counted up from one, so that no guess about terminators decides it. */
 static int Capacity(const char *name) {
-    if (QueryDosDeviceA(name, List, sizeof List) == 0) {
-        printf("not defined, err=%lu\n", GetLastError());
-        return 1;
-    }
+    int found = LookUpReported(name, LIST_CHARS);
+    if (found != 0)
+        return found;
     DWORD capacity = 1;
-    while (capacity < sizeof List && QueryDosDeviceA(name, List, capacity) == 0)
+    while (capacity < LIST_CHARS && QueryDosDeviceA(name, List, capacity) == 0)
         ++capacity;
     printf("%lu\n", (unsigned long)capacity);
     return 0;
 }
 
+/* 1 if NAME's list holds a target with MARK, 0 if not or undefined, 3 if
+ * that cannot be told. The wide call: a Global\ form of a long name is
+ * longer than the ANSI calls take. */
 static int HoldsMark(const char *name, const char *mark) {
-    if (QueryDosDeviceA(name, List, sizeof List) == 0)
-        return 0;
-    for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
-        if (strstr(target, mark) != NULL)
+    static WCHAR wideName[1024], wideMark[64], list[LIST_CHARS];
+    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, 1024) == 0 ||
+        MultiByteToWideChar(CP_ACP, 0, mark, -1, wideMark, 64) == 0)
+        return 3;
+    if (QueryDosDeviceW(wideName, list, LIST_CHARS) == 0)
+        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 3;
+    for (const WCHAR *target = list; *target != L'\0'; target += wcslen(target) + 1)
+        if (wcsstr(target, wideMark) != NULL)
             return 1;
     return 0;
 }
@@ -188,14 +230,20 @@ static int HoldsMark(const char *name, const char *mark) {
 static int Marked(const char *mark, int count, char **names) {
     static char global[1024];
     for (int i = 0; i < count; ++i) {
-        if (HoldsMark(names[i], mark))
-            printf("%d session\n", i + 1);
         if (snprintf(global, sizeof global, "Global\\%s", names[i]) >= (int)sizeof global) {
             printf("%d: a name too long for this helper\n", i + 1);
-            return 1;
+            return 3;
         }
-        if (HoldsMark(global, mark))
-            printf("%d global\n", i + 1);
+        const char *forms[] = {names[i], global}, *where[] = {"session", "global"};
+        for (int form = 0; form < 2; ++form) {
+            int holds = HoldsMark(forms[form], mark);
+            if (holds == 3) {
+                printf("%d %s look-up failed, err=%lu\n", i + 1, where[form], GetLastError());
+                return 3;
+            }
+            if (holds)
+                printf("%d %s\n", i + 1, where[form]);
+        }
     }
     return 0;
 }
@@ -212,15 +260,19 @@ static void PrintWideHex(const WCHAR *text, size_t length) {
 /* The wide calls: a long listing is handed out whole, with no code page
  * between the namespace and the test. */
 static int ListAll(void) {
-    static WCHAR names[1 << 19], list[32768];
-    DWORD length = QueryDosDeviceW(NULL, names, sizeof names / sizeof names[0]);
+    static WCHAR names[1 << 19], list[LIST_CHARS];
+    /* The names fit a 16-bit length on any ordinary machine; only where they
+     * do not is a larger count tried, which then holds no name's length. */
+    DWORD length = QueryDosDeviceW(NULL, names, LIST_CHARS);
+    if (length == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
+        length = QueryDosDeviceW(NULL, names, sizeof names / sizeof names[0]);
     if (length == 0) {
         printf("no names, err=%lu\n", GetLastError());
         return 1;
     }
     for (const WCHAR *name = names; *name != L'\0'; name += wcslen(name) + 1) {
         /* A name that goes while it is listed is listed without targets. */
-        DWORD size = QueryDosDeviceW(name, list, sizeof list / sizeof list[0]);
+        DWORD size = QueryDosDeviceW(name, list, LIST_CHARS);
         PrintWideHex(name, wcslen(name));
         printf(" ");
         PrintWideHex(list, size);
@@ -255,6 +307,18 @@ static int LocalSystem(void) {
     return TokenAnswer(EqualSid(((TOKEN_USER *)user)->User.Sid, system));
 }
 
+/* Where per-session device maps are turned off, every definition is shared by
+ * all sessions, as LocalSystem's are. */
+static int DeviceMaps(void) {
+    ULONG enabled = 0;
+    NTSTATUS status = NtQueryInformationProcess(GetCurrentProcess(), ProcessLUIDDeviceMapsEnabled,
+                                                &enabled, sizeof enabled, NULL);
+    if (status != 0)
+        return ReportStatus("device-maps", status);
+    printf("%s\n", enabled ? "per-session" : "shared");
+    return 0;
+}
+
 static int Elevated(void) {
     HANDLE token;
     TOKEN_ELEVATION elevation;
@@ -282,7 +346,7 @@ int main(int argc, char **argv) {
         return Query(argv[2], sizeof List);
     if (argc == 4 && strcmp(command, "query") == 0) {
         unsigned long capacity = strtoul(argv[3], NULL, 10);
-        if (capacity <= sizeof List)
+        if (capacity <= LIST_CHARS)
             return Query(argv[2], capacity);
     }
     if (argc == 3 && strcmp(command, "capacity") == 0)
@@ -299,8 +363,10 @@ int main(int argc, char **argv) {
         return LocalSystem();
     if (argc == 2 && strcmp(command, "list") == 0)
         return ListAll();
+    if (argc == 2 && strcmp(command, "device-maps") == 0)
+        return DeviceMaps();
     fprintf(stderr, "usage: devdef define NAME TARGET | query NAME [CAPACITY] | capacity NAME"
                     " | remove NAME TARGET | platform-remove NAME | marked MARK NAME..."
-                    " | elevated | system | list\n");
+                    " | elevated | system | device-maps | list\n");
     return 2;
 }

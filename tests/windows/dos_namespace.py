@@ -7,25 +7,35 @@ safe on a real machine are all here:
   id), so no definition of anyone else's looks like one of the run's.
 - A name is the run's to use when it is undefined as the run takes it: a
   drive letter found free, or a name carrying the process id. It is checked
-  to be undefined before its first definition.
+  to be undefined before its first definition, and only a look-up that fails
+  with error 2 means undefined: any other failure stops the run.
 - A name that must be undefined when something removes it carries the
   process id (SHORT_NAME, short enough for Wine's removal), never a drive
   letter, which a USB drive or a service's subst may take at any time.
 - The clean-up removes only what the run defined and has not seen removed,
-  each with DDD_EXACT_MATCH_ON_REMOVE and its own target, so it can never
-  remove someone else's definition. Wine ignores the target of a removal;
-  there devdef first checks that the name still points to it.
+  each with DDD_EXACT_MATCH_ON_REMOVE and its own target, and devdef asks for
+  such a removal only once it has just seen that target in the name's list,
+  so it can never remove someone else's definition. Wine ignores the target
+  of a removal; there the target must be the newest.
+- Zendrel.exe itself removes the newest definition of the name it is given,
+  whoever made it. Where that name is a drive letter, the case looks at the
+  list just before and stops if it holds anything but the run's targets.
 - The run refuses to start as LocalSystem, whose definitions are global and
-  seen by every session.
+  seen by every session, and where per-session device maps are off, which
+  makes every definition global; and unless a look-up of NUL succeeds.
 - At the end none of the run's targets may be left under any name it used,
-  in the session or global. Under Wine, every other name must be as it was
-  at the start; on Windows, where volumes, devices and network drives come
-  and go, a change there is reported, not failed.
+  in the session or global, and every name it used must list, the run's own
+  targets left out, exactly what it listed at the start. Under Wine, every
+  other name must be as it was at the start; on Windows, where volumes,
+  devices and network drives come and go, a change there is reported, not
+  failed.
 
-The probe prints one line (and, on a CI runner, adds it to the job summary):
+The probe prints one line (and, on a CI runner, adds it to the job summary),
+also when it stops part-way, with what it learnt and where it stopped:
 
   namespace: stacks=yes|no long-names=yes|no removal-of-undefined=ok|errN
              one-target-in-520=N two-targets-in-520=N elevated=yes|no
+             device-maps=per-session|shared [stopped: STEP: WHY]
 
 stacks: a second definition of a name is pushed on the first. long-names: the
 platform's removal handles a name of 259 characters. removal-of-undefined:
@@ -35,6 +45,7 @@ in two stacked ones, whose list QueryDosDeviceA hands out with room for 520.
 A fact the probe could not learn is "unknown".
 """
 
+import contextlib
 import os
 import re
 import subprocess
@@ -69,30 +80,44 @@ def base36(number):
 SHORT_NAME = "Z" + base36(os.getpid()).rjust(5, "0")
 
 
-# The devdef commands that change nothing.
-LOOKS = {"query", "capacity", "marked", "system", "elevated", "list"}
+# The whole run's limit, within ctest's and the CI step's, and the reserve
+# after it for the clean-up and the end check.
+RUN_SECONDS = 720
+CLEAN_UP_SECONDS = 90
+
+# The devdef commands that change nothing, and those of the clean-up.
+LOOKS = {"query", "capacity", "marked", "system", "device-maps", "elevated", "list"}
+CLEAN_UP = {"remove", "marked", "list"}
+# devdef's exit codes.
+DONE, REFUSED, NOT_DONE = 0, 1, 3
 
 
 def devdef(*arguments, timeout=90):
     program = os.path.join(windows_programs.TOOLS, "devdef.exe")
-    try:
-        result = windows_programs.run(program, *arguments, timeout=timeout)
-    except subprocess.TimeoutExpired:
-        # Under emulation a Wine start now and then stalls before the program
-        # runs at all. A look changes nothing, so it is simply asked again.
-        if arguments[0] not in LOOKS:
-            raise
-        result = windows_programs.run(program, *arguments, timeout=timeout)
+    result = windows_programs.run(program, *arguments, timeout=timeout,
+                                  changes_nothing=arguments[0] in LOOKS,
+                                  clean_up=arguments[0] in CLEAN_UP)
     return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
 
 def defined(name):
-    return devdef("query", name)[0] == 0
+    """Whether NAME is defined; only error 2 means that it is not."""
+    code, text = devdef("query", name)
+    if code not in (DONE, REFUSED):
+        raise AssertionError(f"{name!r} cannot be looked up, so whether it is in use is not "
+                             f"known: {text.strip()}")
+    return code == DONE
 
 
 def fits(name, capacity=LIST_CAPACITY):
-    """Whether the platform's QueryDosDeviceA hands out NAME's list in CAPACITY."""
-    return devdef("query", name, str(capacity))[0] == 0
+    """Whether the platform's QueryDosDeviceA hands out NAME's list in CAPACITY;
+    a list that does not fit fails with ERROR_INSUFFICIENT_BUFFER."""
+    code, text = devdef("query", name, str(capacity))
+    if code == NOT_DONE and text == "look-up failed, err=122\n":
+        return False
+    if code != DONE:
+        raise AssertionError(f"{name!r} cannot be looked up: {text.strip()}")
+    return True
 
 
 def long_name(stem, length):
@@ -141,11 +166,9 @@ class Definitions:
         """Defines NAME; a name the run holds no definition of must be undefined."""
         if TAG not in target:
             raise AssertionError(f"{target!r} is not one of the run's targets")
-        if not any(made == name for made, _ in self.made):
-            code, text = devdef("query", name)
-            if code == 0:
-                raise AssertionError(f"{name!r} is already defined ({text.strip()}); it is not "
-                                     "this run's to use")
+        if not any(made == name for made, _ in self.made) and defined(name):
+            raise AssertionError(f"{name!r} is already defined ({devdef('query', name)[1].strip()});"
+                                 " it is not this run's to use")
         code, text = devdef("define", name, target)
         if code == 0:
             self.made.append((name, target))
@@ -171,7 +194,7 @@ class Definitions:
         first; returns the names that still list one of the run's targets."""
         names = list(dict.fromkeys(name for name, _ in self.made))
         for name, target in reversed(self.made):
-            # One that is gone already fails, and leaves everything as it is.
+            # One that is gone already is not in the list: nothing is removed.
             devdef("remove", name, target)
         self.made = []
         return holding_the_mark(names)
@@ -182,6 +205,10 @@ class Facts:
     stacks = False
     long_names = False
     elevated = None
+    # "per-session" or "shared"; None when unknown.
+    device_maps = None
+    # Where the probe stopped, and why; None when it ran through.
+    stopped = None
     # "ok", or "err" and the code; None when unknown.
     undefined_removal = None
     # The targets' characters that fit in 520, by number of targets.
@@ -197,7 +224,8 @@ class Facts:
                 f"removal-of-undefined={word(cls.undefined_removal)} "
                 f"one-target-in-520={word(cls.longest[1])} "
                 f"two-targets-in-520={word(cls.longest[2])} "
-                f"elevated={word(cls.elevated)}")
+                f"elevated={word(cls.elevated)} device-maps={word(cls.device_maps)}"
+                + (f" stopped: {cls.stopped}" if cls.stopped else ""))
 
 
 def capacity_needed(name):
@@ -266,62 +294,111 @@ def probe_long_names(definitions):
 
 
 def namespace():
-    """Every name the namespace lists, with its target list."""
+    """Every name the namespace lists, by its case-blind spelling, with its
+    targets."""
     code, text = devdef("list")
     if code != 0:
         raise AssertionError(f"the namespace cannot be listed: {text}")
     names = {}
     for line in text.splitlines():
         name, _, targets = line.partition(" ")
-        names[bytes.fromhex(name).decode("utf-16-le")] = bytes.fromhex(targets)
+        listing = bytes.fromhex(targets).decode("utf-16-le")
+        names[bytes.fromhex(name).decode("utf-16-le").lower()] = [
+            target for target in listing.split("\0") if target]
     return names
+
+
+def others(targets):
+    """The targets of a list that are not the run's own."""
+    return [target for target in targets or [] if TAG not in target]
 
 
 class Snapshot:
     names = {}
 
 
-def start_of_run():
-    """Refuses LocalSystem, notes the namespace and probes it."""
+def refuse_shared_names():
     code, text = devdef("system")
     if code != 0 or text.strip() != "no":
         raise AssertionError(
             "the run refuses to start as LocalSystem (or where that cannot be told: "
             f"{text.strip()}): its definitions would be global, seen by every session, "
             "and could take the place of a name another session relies on")
-    Snapshot.names = namespace()
-    definitions = Definitions()
-    try:
-        probe_lists(definitions, free_letter())
-        left = definitions.remove_all()
-        if left:
-            raise AssertionError(f"the probe cannot remove its own definitions of {left}")
-        probe_undefined_removal()
-        probe_long_names(definitions)
-    finally:
-        left = definitions.remove_all()
+    code, text = devdef("device-maps")
+    Facts.device_maps = text.strip() if code == 0 else None
+    # Wine has no logon sessions and does not answer; Windows does.
+    if Facts.device_maps == "shared" or (code != 0 and windows_programs.ON_WINDOWS):
+        raise AssertionError(
+            "the run refuses to start where per-session device maps are off (or where that "
+            f"cannot be told: {text.strip()}): every definition would be seen by every session")
+    code, text = devdef("query", "NUL")
+    if code != 0:
+        raise AssertionError(f"a look-up of NUL fails ({text.strip()}): the namespace cannot be "
+                             "read, so no name can be told free")
+
+
+def probe(definitions):
+    """The platform's answers, each learnt before the next is asked."""
+    yield "noting the namespace", lambda: setattr(Snapshot, "names", namespace())
+    yield "probing stacking and the longest lists", lambda: probe_lists(definitions,
+                                                                        free_letter())
+    yield "removing the lists' definitions", lambda: check_removed(definitions)
+    yield "probing the removal of an undefined name", probe_undefined_removal
+    yield "probing a name of 259 characters", lambda: probe_long_names(definitions)
+    yield "removing the long name's definition", lambda: check_removed(definitions)
+
+
+def check_removed(definitions):
+    left = definitions.remove_all()
     if left:
         raise AssertionError(f"the probe cannot remove its own definitions of {left}")
-    code, text = devdef("elevated")
-    if code == 0:
-        Facts.elevated = text.strip() == "yes"
-    print(Facts.line(), flush=True)
-    summary = os.environ.get("GITHUB_STEP_SUMMARY")
-    if summary:
-        with open(summary, "a", encoding="utf-8") as file:
-            file.write(f"`{Facts.line()}`\n\n")
+
+
+def start_of_run():
+    """Refuses where the run would not be safe, notes the namespace and probes
+    it; prints what it learnt, also when it stops part-way."""
+    windows_programs.limit_run(RUN_SECONDS, CLEAN_UP_SECONDS)
+    definitions = Definitions()
+    step = "reading the token"
+    try:
+        code, text = devdef("elevated")
+        if code == 0:
+            Facts.elevated = text.strip() == "yes"
+        step = "refusing where the run is not safe"
+        refuse_shared_names()
+        for step, action in probe(definitions):
+            action()
+    except BaseException as error:
+        Facts.stopped = f"{step}: {str(error).splitlines()[0] if str(error) else repr(error)}"
+        with contextlib.suppress(Exception):
+            definitions.remove_all()
+        raise
+    finally:
+        print(Facts.line(), flush=True)
+        summary = os.environ.get("GITHUB_STEP_SUMMARY")
+        if summary:
+            with open(summary, "a", encoding="utf-8") as file:
+                file.write(f"`{Facts.line()}`\n\n")
 
 
 def end_of_run():
-    """None of the run's definitions is left; elsewhere, under Wine nothing
-    changed, and on Windows what changed is reported."""
+    """None of the run's definitions is left, and every name it used lists
+    what it did at the start; elsewhere, under Wine nothing changed, and on
+    Windows what changed is reported."""
     left = holding_the_mark(MADE.values())
     after = namespace()
-    changed = [(name, Snapshot.names[name], after.get(name))
-               for name in sorted(Snapshot.names)
-               if name.lower() not in MADE and after.get(name) != Snapshot.names[name]]
+    before = Snapshot.names
+    used = [(name, others(before.get(name.lower())), others(after.get(name.lower())))
+            for name in MADE.values()]
+    used = [change for change in used if change[1] != change[2]]
+    changed = [(name, before.get(name), after.get(name))
+               for name in sorted(set(before) | set(after))
+               if name not in MADE and after.get(name) != before.get(name)]
     if left:
         raise AssertionError(f"the run left its definitions under {left}")
+    if used:
+        raise AssertionError(f"names the run used list others' targets other than at the "
+                             f"start (name, before, after): {used}")
     if changed and windows_programs.ON_WINDOWS:
         print(f"names this run did not make changed during it: {changed}", flush=True)
     elif changed:
