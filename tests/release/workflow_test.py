@@ -9,8 +9,10 @@ skips that check). Then what a schema cannot see:
 
 ci.yml: the artifact the windows job downloads is the one the linux job
 uploads, at the folder ZENDREL_BUILD names; it holds every file the native
-run reads (BUILD_DIR's Zendrel.exe, its tools and the scan reference); and
-the windows job runs every test file that ctest runs through Wine.
+run reads (BUILD_DIR's Zendrel.exe, its tools and the scan reference); the
+windows job runs every test file that ctest runs through Wine, each in a step
+that runs whatever the steps before it did and whose limit exceeds the
+test's own run limit; and the job's limit covers all of its steps' limits.
 
 release.yml: the tag check comes before every other job; the tests are
 ci.yml's own; the address given to scripts/package --url is made from the
@@ -141,6 +143,20 @@ def scan_reference(commands):
     return None
 
 
+def run_limits(source):
+    """The most each Windows test with a run limit of its own may take, in
+    seconds: its limit, the clean-up's reserve, and the time an ended
+    program's pipes may take to close."""
+    sys.path.insert(0, os.path.join(source, "tests", "windows"))
+    import dos_namespace
+    import exit_codes_test
+    import windows_programs
+    reap = windows_programs.REAP_SECONDS
+    return {"tests/windows/e2e_test.py":
+            dos_namespace.RUN_SECONDS + dos_namespace.CLEAN_UP_SECONDS + reap,
+            "tests/windows/exit_codes_test.py": exit_codes_test.RUN_SECONDS + reap}
+
+
 def check_ci(source, build, ci):
     name = "ci.yml"
     triggers = ci["on"]
@@ -198,12 +214,25 @@ def check_ci(source, build, ci):
                                       "Administrator")),
           f"{name}: the windows job does not record the OS build, the system's architecture, "
           "the processor and the elevation in the job summary")
+    limits = run_limits(source)
     for path in sorted(windows_test_files(build, commands)):
         running = [i for i, run in enumerate(runs) if path in run]
         check(running, f"{name}: the windows job does not run {path}, which ctest runs")
         check(all(record is not None and i > record and "timeout-minutes" in steps[i]
                   for i in running),
               f"{name}: {path} runs before the machine is recorded, or without a time limit")
+        check(all(steps[i].get("if") == "${{ !cancelled() }}" for i in running),
+              f"{name}: {path} does not run after an earlier step failed")
+        # A minute for Python and the runner around the test's own limit.
+        check(all(steps[i].get("timeout-minutes", 0) * 60 >= limits.get(path, 0) + 60
+                  for i in running),
+              f"{name}: the step that runs {path} may be stopped before the test's own "
+              f"limit of {limits.get(path)} s ends it")
+    step_minutes = sum(step.get("timeout-minutes", 0) for step in steps)
+    check(isinstance(windows.get("timeout-minutes"), int) and
+          windows["timeout-minutes"] >= step_minutes + 5,
+          f"{name}: the windows job's limit does not cover its steps' {step_minutes} minutes "
+          "and five for the set-up")
     if reference:
         check(any(f"--reference \"$env:ZENDREL_BUILD/{os.path.basename(reference)}\"" in run
                   for run in runs),
