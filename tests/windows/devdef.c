@@ -211,10 +211,7 @@ static int Capacity(const char *name) {
     return 0;
 }
 
-/* 1 if NAME's list holds a target with MARK, 0 if not or undefined, 3 if
- * that cannot be told. The wide call: a Global\ form of a long name is
- * longer than the ANSI calls take. */
-static int HoldsMark(const char *name, const char *mark) {
+static int HoldsMarkWide(const char *name, const char *mark) {
     static WCHAR wideName[1024], wideMark[64], list[LIST_CHARS];
     if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, 1024) == 0 ||
         MultiByteToWideChar(CP_ACP, 0, mark, -1, wideMark, 64) == 0)
@@ -223,6 +220,23 @@ static int HoldsMark(const char *name, const char *mark) {
         return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 3;
     for (const WCHAR *target = list; *target != L'\0'; target += wcslen(target) + 1)
         if (wcsstr(target, wideMark) != NULL)
+            return 1;
+    return 0;
+}
+
+/* 1 if NAME's list holds a target with MARK, 0 if not or undefined, 3 if
+ * that cannot be told. The ANSI call, as Zendrel.exe makes it (and as a
+ * stand-in namespace takes it); the ANSI calls take no name of 260
+ * characters or more, such as the Global\ form of a long name, which is
+ * asked for through the wide call. */
+static int HoldsMark(const char *name, const char *mark) {
+    int found = LookUp(name, LIST_CHARS);
+    if (found == 3 && GetLastError() == ERROR_FILENAME_EXCED_RANGE)
+        return HoldsMarkWide(name, mark);
+    if (found != 0)
+        return found == 1 ? 0 : 3;
+    for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
+        if (strstr(target, mark) != NULL)
             return 1;
     return 0;
 }
