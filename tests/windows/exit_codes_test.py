@@ -72,25 +72,32 @@ PROMPT = b"Terminate batch job (Y/N)?"
 FACTS = {"cmd-asked-terminate-batch-job-after": set(), "ctrl-c-exit-code": None}
 
 
-def run(program, *arguments, stdin=subprocess.DEVNULL, timeout=60):
-    # None of these runs changes anything, so a stalled start is tried again.
-    return windows_programs.run(program, *arguments, stdin=stdin, timeout=timeout,
-                                changes_nothing=True)
+def run(program, *arguments, stdin=subprocess.DEVNULL, timeout=60, batch_code=None):
+    """Runs PROGRAM; where it runs a batch whose helper ends with BATCH_CODE,
+    notes whether cmd asked to end the batch, also when the run is stopped at
+    its limit (an answer cmd does not take)."""
+    try:
+        # None of these runs changes anything, so a stalled start is tried again.
+        result = windows_programs.run(program, *arguments, stdin=stdin, timeout=timeout,
+                                      changes_nothing=True)
+    except subprocess.TimeoutExpired as stopped:
+        if batch_code is not None and PROMPT in (stopped.output or b"") + (stopped.stderr or b""):
+            FACTS["cmd-asked-terminate-batch-job-after"].add(f"{batch_code:#010x}-unanswered")
+        raise
+    if batch_code is not None and PROMPT in result.stdout + result.stderr:
+        FACTS["cmd-asked-terminate-batch-job-after"].add(f"{batch_code:#010x}")
+    return result
 
 
-def note_prompt(code, result):
-    if PROMPT in result.stdout + result.stderr:
-        FACTS["cmd-asked-terminate-batch-job-after"].add(f"{code:#010X}".replace("0X", "0x"))
-
-
-def platform_code(application, command_line, stdin=subprocess.DEVNULL):
-    """The exit code GetExitCodeProcess gives for this command line, all 32 bits,
-    and the run; APPLICATION is a path as Windows sees it."""
-    result = run(LAUNCH, application, command_line.encode("ascii").hex(), stdin=stdin)
+def platform_code(application, command_line, stdin=subprocess.DEVNULL, batch_code=None):
+    """The exit code GetExitCodeProcess gives for this command line, all 32 bits;
+    APPLICATION is a path as Windows sees it."""
+    result = run(LAUNCH, application, command_line.encode("ascii").hex(), stdin=stdin,
+                 batch_code=batch_code)
     found = re.search(rb"launch: exit code 0x([0-9A-F]{8})", result.stderr)
     if not found:
         raise AssertionError(f"launch.exe gave no exit code: {result.stderr!r}")
-    return int(found[1], 16), result
+    return int(found[1], 16)
 
 
 def shown(output):
@@ -137,7 +144,7 @@ class Platform(unittest.TestCase):
             with self.subTest(argument=argument):
                 if (argument, code) not in [case[:2] for case in cases()]:
                     self.skipTest(CTRL_C_UNDER_WINE)
-                found = platform_code(HELPER, f"exitwith {argument}")[0]
+                found = platform_code(HELPER, f"exitwith {argument}")
                 if argument == "ctrl-c":
                     FACTS["ctrl-c-exit-code"] = found
                 self.assertEqual(found, code)
@@ -162,8 +169,7 @@ class Cmd(unittest.TestCase):
                     f" else (echo {argument} if-errorlevel-1=no)",
                     f"if %ERRORLEVEL% neq 0 (echo {argument} neq-0=yes)"
                     f" else (echo {argument} neq-0=no)"])
-                result = run("cmd", "/c", batch, stdin=ANSWER)
-                note_prompt(code, result)
+                result = run("cmd", "/c", batch, stdin=ANSWER, batch_code=code)
                 table = shown(result.stdout)
                 self.assertEqual(table.get((argument, "errorlevel")), number, result.stdout)
                 self.assertEqual(table.get((argument, "if-errorlevel-1")),
@@ -176,9 +182,8 @@ class Cmd(unittest.TestCase):
             with self.subTest(argument=argument), \
                     tempfile.TemporaryDirectory(prefix="zendrel-codes-") as folder:
                 batch = self.batch(folder, [f'"{HELPER}" {argument}', "exit /b %ERRORLEVEL%"])
-                found, result = platform_code(CMD, f'cmd /c "{batch}"', stdin=ANSWER)
-                note_prompt(code, result)
-                self.assertEqual(found, code)
+                self.assertEqual(platform_code(CMD, f'cmd /c "{batch}"', stdin=ANSWER,
+                                               batch_code=code), code)
 
 
 class PowerShell(unittest.TestCase):
