@@ -317,7 +317,7 @@ class Snapshot:
     names = {}
 
 
-def refuse_shared_names():
+def refuse_where_not_safe():
     code, text = devdef("system")
     if code != 0 or text.strip() != "no":
         raise AssertionError(
@@ -365,7 +365,7 @@ def start_of_run():
         if code == 0:
             Facts.elevated = text.strip() == "yes"
         step = "refusing where the run is not safe"
-        refuse_shared_names()
+        refuse_where_not_safe()
         for step, action in probe(definitions):
             action()
     except BaseException as error:
