@@ -317,6 +317,24 @@ class Snapshot:
     names = {}
 
 
+def device_maps():
+    """(0, "per-session" or "shared"), or (1, why not known). On Windows this
+    process asks itself, natively: the 32-bit helper's call would go through
+    WoW64, which is not documented to pass this class on."""
+    if not windows_programs.ON_WINDOWS:
+        code, text = devdef("device-maps")
+        return code, text.strip()
+    import ctypes
+    enabled = ctypes.c_ulong()
+    process_luid_device_maps_enabled = 28
+    status = ctypes.WinDLL("ntdll").NtQueryInformationProcess(
+        ctypes.c_void_p(-1), process_luid_device_maps_enabled, ctypes.byref(enabled),
+        ctypes.sizeof(enabled), None)
+    if status != 0:
+        return 1, f"device-maps failed, status=0x{status & 0xFFFFFFFF:08X}"
+    return 0, "per-session" if enabled.value else "shared"
+
+
 def refuse_where_not_safe():
     code, text = devdef("system")
     if code != 0 or text.strip() != "no":
@@ -324,13 +342,13 @@ def refuse_where_not_safe():
             "the run refuses to start as LocalSystem (or where that cannot be told: "
             f"{text.strip()}): its definitions would be global, seen by every session, "
             "and could take the place of a name another session relies on")
-    code, text = devdef("device-maps")
-    Facts.device_maps = text.strip() if code == 0 else None
+    code, text = device_maps()
+    Facts.device_maps = text if code == 0 else None
     # Wine has no logon sessions and does not answer; Windows does.
     if Facts.device_maps == "shared" or (code != 0 and windows_programs.ON_WINDOWS):
         raise AssertionError(
             "the run refuses to start where per-session device maps are off (or where that "
-            f"cannot be told: {text.strip()}): every definition would be seen by every session")
+            f"cannot be told: {text}): every definition would be seen by every session")
     code, text = devdef("query", "NUL")
     if code != 0:
         raise AssertionError(f"a look-up of NUL fails ({text.strip()}): the namespace cannot be "
