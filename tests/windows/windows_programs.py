@@ -189,6 +189,8 @@ class Tree:
         try:
             enter_job_and_resume(self.job, self.process.pid)
         except BaseException:
+            # It may not be in the job: it is ended by itself too.
+            self.process.kill()
             self.end()
             raise
 
