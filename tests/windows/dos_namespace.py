@@ -100,13 +100,18 @@ def devdef(*arguments, timeout=90):
     return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
 
-def defined(name):
-    """Whether NAME is defined; only error 2 means that it is not."""
+def targets_of(name):
+    """NAME's list, the newest first; empty where it is undefined, which only
+    error 2 means."""
     code, text = devdef("query", name)
     if code not in (DONE, REFUSED):
         raise AssertionError(f"{name!r} cannot be looked up, so whether it is in use is not "
                              f"known: {text.strip()}")
-    return code == DONE
+    return text.splitlines() if code == DONE else []
+
+
+def defined(name):
+    return bool(targets_of(name))
 
 
 def fits(name, capacity=LIST_CAPACITY):
@@ -166,9 +171,11 @@ class Definitions:
         """Defines NAME; a name the run holds no definition of must be undefined."""
         if TAG not in target:
             raise AssertionError(f"{target!r} is not one of the run's targets")
-        if not any(made == name for made, _ in self.made) and defined(name):
-            raise AssertionError(f"{name!r} is already defined ({devdef('query', name)[1].strip()});"
-                                 " it is not this run's to use")
+        if not any(made == name for made, _ in self.made):
+            listed = targets_of(name)
+            if listed:
+                raise AssertionError(f"{name!r} is already defined ({listed}); it is not this "
+                                     "run's to use")
         code, text = devdef("define", name, target)
         if code == 0:
             self.made.append((name, target))
@@ -392,11 +399,7 @@ def start_of_run():
             definitions.remove_all()
         raise
     finally:
-        print(Facts.line(), flush=True)
-        summary = os.environ.get("GITHUB_STEP_SUMMARY")
-        if summary:
-            with open(summary, "a", encoding="utf-8") as file:
-                file.write(f"`{Facts.line()}`\n\n")
+        windows_programs.publish(Facts.line())
 
 
 def end_of_run():

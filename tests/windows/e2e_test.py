@@ -36,7 +36,7 @@ import unittest
 import windows_programs
 from dos_namespace import (LIST_CAPACITY, MADE, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts,
                            devdef, end_of_run, fits, free_letter, long_name, others,
-                           start_of_run, target_of)
+                           start_of_run, target_of, targets_of)
 from windows_programs import BUILD, TOOLS
 
 # Another copy of the program can be named, such as one rebased elsewhere.
@@ -152,14 +152,6 @@ class NamespaceCase(unittest.TestCase):
 
 def is_drive_letter(name):
     return len(name) == 2 and name[1] == ":" and name[0].isalpha()
-
-
-def targets_of(name):
-    """NAME's list, the newest first; empty where it is undefined."""
-    code, text = devdef("query", name)
-    if code not in (0, 1):
-        raise AssertionError(f"{name} cannot be looked up: {text.strip()}")
-    return text.splitlines() if code == 0 else []
 
 
 class Usage(unittest.TestCase):

@@ -232,11 +232,7 @@ class TimeLimit(unittest.TestCase):
 def main():
     windows_programs.limit_run(RUN_SECONDS)
     program = unittest.main(verbosity=2, exit=False)
-    print(facts_line(), flush=True)
-    summary = os.environ.get("GITHUB_STEP_SUMMARY")
-    if summary:
-        with open(summary, "a", encoding="utf-8") as file:
-            file.write(f"`{facts_line()}`\n\n")
+    windows_programs.publish(facts_line())
     return 0 if program.result.wasSuccessful() else 1
 
 

@@ -39,6 +39,15 @@ def command(program, *arguments):
     return ["wine", program, *arguments]
 
 
+def publish(facts):
+    """Prints a facts line, and adds it to a CI runner's job summary."""
+    print(facts, flush=True)
+    summary = os.environ.get("GITHUB_STEP_SUMMARY")
+    if summary:
+        with open(summary, "a", encoding="utf-8") as file:
+            file.write(f"`{facts}`\n\n")
+
+
 def windows_path(path):
     """An absolute path as a Windows program sees it: Wine shows / as Z:."""
     if ON_WINDOWS:
