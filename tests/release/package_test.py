@@ -12,10 +12,12 @@ matching checksum line, the repository's LICENSE with CRLF line ends, and a
 README with CRLF line ends that names the Windows checksum commands before
 sha256sum, holds the program's own usage text (taken from a run of
 Zendrel.exe under Wine) and a row for every exit code, and says word for word
-what README.md says to Windows users. SOURCE_DATE_EPOCH, where given, dates
-the entries instead; with neither it nor a commit, packing fails. With --url,
-the Scoop and winget manifests name this archive, its hash and the version,
-and hold against the package managers' published schemas in
+what README.md's users' part and docs/windows.md say, naming the zip's
+LICENSE.txt. SOURCE_DATE_EPOCH, where given, dates the entries instead; with
+neither it nor a commit, packing fails. With --url, README.txt names the
+project's address and the repository of a GitHub release in the attestation
+command, and the Scoop and winget manifests name this archive, its hash and
+the version, and hold against the package managers' published schemas in
 ../shared/schemas/ beside SOURCE_DIR (a checkout standing alone has none:
 the test then says that it skips them); a description and publisher that
 YAML would misread unquoted reach the manifests unchanged.
@@ -162,20 +164,33 @@ def usage_text(exe):
     return result.stdout
 
 
-def markdown_words(markdown):
-    """The words of README.md's text for Windows users, without its markup:
-    the opening paragraphs, "On Windows" and "Exit codes"."""
-    parts = re.split(r"^## ", markdown, flags=re.M)
-    kept = [parts[0].split("\n", 1)[1]]
-    kept += ["## " + part for part in parts[1:] if part.startswith(("On Windows\n", "Exit codes\n"))]
-    check(len(kept) == 3, "README.md lacks the section On Windows or Exit codes")
-    text = "\n".join(line for line in "\n".join(kept).split("\n") if not line.startswith("```"))
+def sources(readme, details):
+    """The text for Windows users as written: README.md up to its
+    contributors' section, without the title, then docs/windows.md; the
+    code fences' own lines left out."""
+    users, found, _ = readme.split("\n", 1)[1].partition("\n## For contributors\n")
+    check(found, "README.md has no section For contributors")
+    return "\n".join(line for line in (users + "\n" + details).split("\n")
+                     if not line.startswith("```"))
+
+
+def markdown_words(readme, details):
+    """The words of the text for Windows users, without its markup. A link is
+    its text; a link to LICENSE names the zip's LICENSE.txt."""
+    text = sources(readme, details).replace("[LICENSE](LICENSE)", "LICENSE.txt")
     return words(re.sub(r"\]\([^)]*\)", "]", text))
 
 
+def inline_code(readme, details):
+    """Each inline code span of the text for Windows users, its line breaks
+    read as spaces."""
+    return {" ".join(code.split()) for code in re.findall(r"`([^`]+)`", sources(readme, details))}
+
+
 def words(text):
-    """Each word and how often it occurs; markup characters and rules dropped."""
-    return Counter(word for word in re.sub(r"[`*\[\]|]", "", text).split()
+    """Each word and how often it occurs; markup characters, the quotes that
+    mark inline code in plain text, and rules dropped."""
+    return Counter(word for word in re.sub(r"[`*\[\]|\"']", "", text).split()
                    if not re.fullmatch(r"[-=:#]+", word))
 
 
@@ -184,7 +199,7 @@ def crlf_only(text):
     return text.endswith(b"\r\n") and b"\n" not in text.replace(b"\r\n", b"")
 
 
-def check_readme(readme, usage, markdown):
+def check_readme(readme, usage, readme_md, details):
     check(crlf_only(readme), "README.txt has line ends other than CRLF")
     text = readme.replace(b"\r\n", b"\n")
     sha256sum = text.find(b"sha256sum")
@@ -202,13 +217,20 @@ def check_readme(readme, usage, markdown):
     for code in EXIT_CODES:
         rows = [line for line in lines if re.match(re.escape(code) + r"\s+\w", line)]
         check(len(rows) == 1, f"README.txt has {len(rows)} table rows for exit code {code}")
-    # Written once: README.txt says what README.md says to Windows users,
-    # word for word, and nothing else.
-    expected = markdown_words(markdown)
+    # Written once: README.txt says what README.md and docs/windows.md say to
+    # Windows users, word for word, and nothing else.
+    expected = markdown_words(readme_md, details)
     got = words(text.decode("latin-1").split("\n", 1)[1])
-    check(got == expected, "README.txt and README.md differ: only in README.md "
+    check(got == expected, "README.txt and its sources differ: only in the sources "
           f"{sorted((expected - got).elements())}, only in README.txt "
           f"{sorted((got - expected).elements())}")
+    check(b"LICENSE.txt" in text and not re.search(rb"\bLICENSE\b(?!\.txt)", text),
+          "README.txt names LICENSE, not the zip's LICENSE.txt")
+    # Inline code stays told apart from the prose around it: in quotes.
+    flat = " ".join(text.decode("latin-1").split())
+    unquoted = sorted(code for code in inline_code(readme_md, details)
+                      if not any(f"{mark}{code}{mark}" in flat for mark in "\"'"))
+    check(not unquoted, f"README.txt does not quote the inline code {unquoted}")
 
 
 def check_license(packed, source):
@@ -319,18 +341,27 @@ REFUSED_ADDRESSES = [
 
 
 GITHUB = "https://github.com/example/zendrel"
-# --url (and --homepage), the homepage the manifests then name, and whether
-# the Scoop manifest follows later releases: only for the asset
-# Zendrel-VERSION.zip of the GitHub release tagged vVERSION.
+# --url (and --homepage), the homepage the manifests then name, whether the
+# Scoop manifest follows later releases (only for the asset
+# Zendrel-VERSION.zip of the GitHub release tagged vVERSION), and the
+# project's address and repository that README.txt names (None: none known).
 MANIFEST_ADDRESSES = [
     (["https://example.org/releases/v{version}/Zendrel-{version}.zip"],
-     "https://example.org/releases/v{version}/", False),
-    ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip"], GITHUB, True),
+     "https://example.org/releases/v{version}/", False, None, None),
+    (["https://example.org/releases/v{version}/Zendrel-{version}.zip",
+      "--homepage", "https://example.org/zendrel/"],
+     "https://example.org/zendrel/", False, "https://example.org/zendrel/", None),
+    ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip"], GITHUB, True,
+     GITHUB, "example/zendrel"),
     ([GITHUB + "/releases/download/v{version}/Zendrel-{version}.zip",
-      "--homepage", "https://example.org/zendrel/"], "https://example.org/zendrel/", True),
-    ([GITHUB + "/releases/download/release-{version}/Zendrel-{version}.zip"], GITHUB, False),
-    ([GITHUB + "/releases/download/v{version}/zendrel.zip"], GITHUB, False),
+      "--homepage", "https://example.org/zendrel/"], "https://example.org/zendrel/", True,
+     "https://example.org/zendrel/", "example/zendrel"),
+    ([GITHUB + "/releases/download/release-{version}/Zendrel-{version}.zip"], GITHUB, False,
+     GITHUB, "example/zendrel"),
+    ([GITHUB + "/releases/download/v{version}/zendrel.zip"], GITHUB, False,
+     GITHUB, "example/zendrel"),
 ]
+ATTESTATION = "gh attestation verify Zendrel.exe --repo {}"
 SCOOP_UPDATES = {
     "checkver": {"github": GITHUB},
     "autoupdate": {"url": GITHUB + "/releases/download/v$version/Zendrel-$version.zip",
@@ -377,11 +408,28 @@ def check_manifest_files(dist, version, url, homepage, updates):
           f"PackageLocale {locale.get('PackageLocale')!r} of the .locale.en-US file")
 
 
+def check_readme_addresses(dist, version, what, address, repository):
+    """README.txt in DIST's zip names ADDRESS under its title and REPOSITORY
+    in the attestation command, or, where none is known, neither."""
+    with zipfile.ZipFile(os.path.join(dist, f"Zendrel-{version}.zip")) as zip_file:
+        lines = zip_file.read("README.txt").decode("latin-1").split("\r\n")
+    named = [line for line in lines[:4] if line.startswith("Home page: ")]
+    check(named == ([f"Home page: {address}"] if address else []),
+          f"{what}: README.txt's address lines are {named}, not {address}")
+    command = f"    {ATTESTATION.format(repository or 'OWNER/REPO')}"
+    check(command in lines, f"{what}: README.txt lacks {command.strip()!r}")
+    check(repository is None or not any("OWNER/REPO" in line for line in lines),
+          f"{what}: README.txt still says OWNER/REPO")
+
+
 def check_manifests(source, build, scratch, version, schemas):
     """--url writes Scoop and winget manifests that name this archive, its
-    hash and the build's version, and that hold against SCHEMAS; without --url
-    none stay; unfit addresses are refused before anything is packed."""
-    for number, (options, homepage, updates) in enumerate(MANIFEST_ADDRESSES):
+    hash and the build's version, and that hold against SCHEMAS, and fills
+    the project's address and repository into README.txt where it knows them;
+    without --url none stay; unfit addresses are refused before anything is
+    packed."""
+    for number, (options, homepage, updates, address, repository) in enumerate(
+            MANIFEST_ADDRESSES):
         dist = os.path.join(scratch, f"manifests-{number}")
         url = options[0].format(version=version)
         result = run_package(source, build, dist, "--url", url, *options[1:])
@@ -389,10 +437,13 @@ def check_manifests(source, build, scratch, version, schemas):
                  f"--url {url}: {result.stdout.decode(errors='replace')}"):
             check_schemas(dist, schemas, f"--url {url}")
             check_manifest_files(dist, version, url, homepage.format(version=version), updates)
+            check_readme_addresses(dist, version, f"--url {url} {options[1:]}", address,
+                                   repository)
 
     result = run_package(source, build, dist)
     left = [name for folder in ("scoop", "winget") for name in left_in(os.path.join(dist, folder))]
     check(result.returncode == 0 and left == [], f"without --url, manifests stay: {left}")
+    check_readme_addresses(dist, version, "without --url", None, None)
 
     for number, address in enumerate(REFUSED_ADDRESSES):
         refused = os.path.join(scratch, f"refused-{number}")
@@ -440,8 +491,10 @@ def main():
     with open(os.path.join(source, "LICENSE"), "rb") as file:
         check_license(contents.get("LICENSE.txt", b""), file.read())
     with open(os.path.join(source, "README.md"), encoding="utf-8") as file:
-        markdown = file.read()
-    check_readme(contents.get("README.txt", b""), usage_text(exe_path), markdown)
+        readme_md = file.read()
+    with open(os.path.join(source, "docs", "windows.md"), encoding="utf-8") as file:
+        details = file.read()
+    check_readme(contents.get("README.txt", b""), usage_text(exe_path), readme_md, details)
 
     for failure in failures:
         print("FAIL:", failure)

@@ -291,7 +291,9 @@ def release_tree(source, scratch, version):
     packing reads, with the version's changelog section dated."""
     tree = os.path.join(scratch, "checkout")
     os.makedirs(os.path.join(tree, "scripts"))
-    for name in ("CMakeLists.txt", "README.md", "LICENSE", os.path.join("scripts", "package"),
+    os.makedirs(os.path.join(tree, "docs"))
+    for name in ("CMakeLists.txt", "README.md", os.path.join("docs", "windows.md"), "LICENSE",
+                 os.path.join("scripts", "package"),
                  os.path.join("scripts", "manifests"), os.path.join("scripts", "windows-readme"),
                  os.path.join("scripts", "release-check")):
         shutil.copy2(os.path.join(source, name), os.path.join(tree, name))

@@ -3,7 +3,7 @@
 
    exit_codes_test.py     (ZENDREL_BUILD: the folder with tools\\exitwith.exe)
 
-What the README tells script writers about the codes that do not fit a byte:
+What script writers meet with the codes that do not fit a byte (docs/windows.md):
 %ERRORLEVEL% and $LASTEXITCODE show them as negative numbers, `if errorlevel
 1` is false for them, and `exit /b %ERRORLEVEL%` hands the code on whole. No
 page documents the sign, so these cases are what holds it. tools\\exitwith.exe
@@ -41,7 +41,7 @@ LAUNCH = os.path.join(TOOLS, "launch.exe")
 CMD = os.environ.get("ComSpec", "C:\\windows\\system32\\cmd.exe")
 
 # What exitwith is given, the exit code the platform reports, what cmd's
-# %ERRORLEVEL% and PowerShell's $LASTEXITCODE show (as the README says), and
+# %ERRORLEVEL% and PowerShell's $LASTEXITCODE show (as docs/windows.md says), and
 # whether `if errorlevel 1` is true.
 CASES = [
     ("0", 0, "0", False),
