@@ -26,7 +26,6 @@ import functools
 import os
 import queue
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -486,40 +485,6 @@ class Executable(unittest.TestCase):
             "FixedFileVersion=0.4.0.0",
             "FixedProductVersion=0.4.0.0",
         ])
-
-    def test_pe32_console_importing_three_system_libraries(self):
-        with open(EXE, "rb") as file:
-            image = file.read()
-        header = struct.unpack_from("<I", image, 0x3C)[0]
-        self.assertEqual(image[header:header + 4], b"PE\0\0")
-        machine, section_count = struct.unpack_from("<HH", image, header + 4)
-        optional_size = struct.unpack_from("<H", image, header + 20)[0]
-        optional = header + 24
-        magic, subsystem = (struct.unpack_from("<H", image, optional + offset)[0]
-                            for offset in (0, 68))
-        # i386, PE32, the console subsystem.
-        self.assertEqual((machine, magic, subsystem), (0x14C, 0x10B, 3))
-        sections = [struct.unpack_from("<IIII", image, optional + optional_size + 40 * i + 8)
-                    for i in range(section_count)]
-
-        def at(address):
-            for size, start, raw_size, raw_start in sections:
-                if start <= address < start + max(size, raw_size):
-                    return raw_start + address - start
-            raise AssertionError(f"address {address:#x} is in no section")
-
-        def text_at(address):
-            start = at(address)
-            return image[start:image.index(b"\0", start)].decode("ascii")
-
-        # The import directory: one entry of five words a library, the fourth
-        # its name, ended by an entry of zeros.
-        entry = at(struct.unpack_from("<I", image, optional + 96 + 8)[0])
-        dlls = []
-        while any(struct.unpack_from("<5I", image, entry)):
-            dlls.append(text_at(struct.unpack_from("<5I", image, entry)[3]))
-            entry += 20
-        self.assertEqual(sorted(dlls), ["KERNEL32.dll", "SHLWAPI.dll", "USER32.dll"])
 
 
 class Subst(NamespaceCase):
