@@ -299,21 +299,20 @@ class OutputReader:
             if not chunk:
                 return
 
-    def read_until(self, ending, seconds=60):
-        """What came, once it ends with ENDING; an AssertionError if it never does."""
+    def read_until(self, ending, deadline):
+        """What came, once it ends with ENDING; an AssertionError if it does not
+        by the DEADLINE."""
         while not self.output.endswith(ending):
-            try:
-                chunk = self.chunks.get(timeout=seconds)
-            except queue.Empty:
-                raise AssertionError(f"no {ending!r} after {self.output!r}") from None
+            chunk = self.next_chunk(deadline, f"no {ending!r}")
             if not chunk:
                 raise AssertionError(f"output ended after {self.output!r}")
             self.output += chunk
         return self.output
 
-    def rest(self, seconds=60):
+    def rest(self, deadline):
+        """All that came, once the output ends by the DEADLINE."""
         while True:
-            chunk = self.chunks.get(timeout=seconds)
+            chunk = self.next_chunk(deadline, "no end of the output")
             if not chunk:
                 return self.output
             self.output += chunk
@@ -326,16 +325,17 @@ class RefusedRemoval(NamespaceCase):
         # succeed, so a drive letter taken meanwhile would be removed.
         name = SHORT_NAME
         self.define(name)
-        with windows_programs.started(*launch_arguments(f"Zendrel.exe {name}"),
+        # Every wait on it ends by the deadline, within the run's limit.
+        with windows_programs.started(*launch_arguments(f"Zendrel.exe {name}"), timeout=180,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL) as process:
+                                      stderr=subprocess.DEVNULL) as (process, deadline):
             reader = OutputReader(process.stdout)
-            reader.read_until(b"remove? (Y/N)")
+            reader.read_until(b"remove? (Y/N)", deadline)
             self.assertEqual(self.definitions.remove(name, TARGET)[0], 0)
             process.stdin.write(b"y\n")
             process.stdin.close()
-            output = reader.rest()
-            code = process.wait(timeout=60)
+            output = reader.rest(deadline)
+            code = process.wait(timeout=deadline.left())
         # What the platform gave the probe's removal of an undefined name.
         answer = Facts.undefined_removal
         if answer == "ok":
@@ -346,6 +346,12 @@ class RefusedRemoval(NamespaceCase):
             self.fail("the probe did not learn what a removal of an undefined name gives")
         self.assertEqual((code, output), expected)
         self.assertUndefined(name)
+
+    def next_chunk(self, deadline, missing):
+        try:
+            return self.chunks.get(timeout=deadline.left())
+        except queue.Empty:
+            raise AssertionError(f"{missing} by the deadline, after {self.output!r}") from None
 
 
 class RefusedOutput(NamespaceCase):
