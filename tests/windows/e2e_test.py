@@ -33,7 +33,7 @@ import threading
 import unittest
 
 import windows_programs
-from dos_namespace import (LIST_CAPACITY, MADE, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts,
+from dos_namespace import (MADE, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts, LaterFacts,
                            devdef, end_of_run, fits, free_letter, long_name, others,
                            start_of_run, target_of, targets_of)
 from windows_programs import BUILD, TOOLS
@@ -136,6 +136,18 @@ class NamespaceCase(unittest.TestCase):
             self.definitions.forget(name)
         return code, output
 
+    def take_back_folder(self, letter, folder):
+        """Takes the run's FOLDER off LETTER, where subst put it, by exact
+        removals of that target alone (subst X: /D would pop the newest
+        definition, whoever made it); returns the letter's other targets,
+        which stay."""
+        listed = targets_of(letter)
+        own = [target for target in listed if names_folder(target, folder)]
+        for target in own:
+            self.definitions.adopt(letter, target)
+            self.definitions.remove(letter, target)
+        return [target for target in listed if target not in own]
+
     def own_name(self):
         """A name of the run's own that Zendrel.exe may remove: short enough
         for Wine's removal, and carrying the process id."""
@@ -151,6 +163,14 @@ class NamespaceCase(unittest.TestCase):
 
 def is_drive_letter(name):
     return len(name) == 2 and name[1] == ":" and name[0].isalpha()
+
+
+def names_folder(target, folder):
+    """Whether TARGET is FOLDER as subst defines a drive: behind \\??\\, in
+    whatever form of its path the platform keeps, ending in the folder's own
+    name, which carries the run's mark."""
+    return (target.startswith("\\??\\") and
+            target.lower().endswith("\\" + os.path.basename(folder).lower()))
 
 
 class Usage(unittest.TestCase):
@@ -317,6 +337,12 @@ class OutputReader:
                 return self.output
             self.output += chunk
 
+    def next_chunk(self, deadline, missing):
+        try:
+            return self.chunks.get(timeout=deadline.left())
+        except queue.Empty:
+            raise AssertionError(f"{missing} by the deadline, after {self.output!r}") from None
+
 
 class RefusedRemoval(NamespaceCase):
     def test_name_gone_before_the_answer_gives_the_platform_answer(self):
@@ -416,7 +442,7 @@ class Stacking(NamespaceCase):
                 for target in targets:
                     self.define(q, target)
                 newest_first = targets[::-1]
-                handed_out = fits(q, LIST_CAPACITY)
+                handed_out = fits(q)
                 self.assertEqual(handed_out, sum(lengths) <= Facts.longest[len(lengths)],
                                  "the probe's edge does not hold for this list")
                 code, output = self.zendrel(q, f"Zendrel.exe {q} -y")
@@ -432,27 +458,40 @@ class Stacking(NamespaceCase):
 
 
 class CleanUp(NamespaceCase):
-    """The clean-up removes the run's own definitions and never another's."""
+    """The clean-up removes the run's own definitions and never another's: the
+    case's own, and the folder that the subst case's drive names."""
 
     def test_a_definition_made_by_someone_else_stays(self):
         stranger = f"\\Device\\ZendrelStranger{TAG}"
+        folder = os.path.join(tempfile.gettempdir(), f"zendrel-{TAG}-clean-up")
         q = self.letter()
-        for row in ["on top of the run's", "in place of the run's, removed meanwhile"]:
-            with self.subTest(stranger=row):
-                on_top = row.startswith("on top")
-                if on_top and not Facts.stacks:
-                    self.skipTest(Facts.reasons["stacks"])
-                self.define(q)
-                if not on_top:
-                    self.assertEqual(devdef("remove", q, TARGET)[0], 0)
-                self.assertEqual(devdef("define", q, stranger)[0], 0)
-                try:
-                    # The run still holds its definition; only that one may go.
-                    self.assertEqual(self.definitions.remove_all(), [q])
-                    self.assertDefined(q, stranger)
-                finally:
-                    devdef("remove", q, stranger)
-                self.assertUndefined(q)
+        for clean_up in ["the case's", "the subst case's"]:
+            for row in ["on top of the run's", "in place of the run's, removed meanwhile"]:
+                with self.subTest(clean_up=clean_up, stranger=row):
+                    on_top = row.startswith("on top")
+                    if on_top and not Facts.stacks:
+                        self.skipTest(Facts.reasons["stacks"])
+                    if clean_up == "the case's":
+                        own = TARGET
+                        self.define(q)
+                    else:
+                        # As subst makes it, not through the case's definitions.
+                        own = "\\??\\" + windows_programs.windows_path(folder)
+                        self.assertEqual(devdef("define", q, own)[0], 0)
+                        MADE[q.lower()] = q
+                    if not on_top:
+                        self.assertEqual(devdef("remove", q, own)[0], 0)
+                    self.assertEqual(devdef("define", q, stranger)[0], 0)
+                    try:
+                        # The run's own definition, if it still holds one, and no other goes.
+                        if clean_up == "the case's":
+                            self.assertEqual(self.definitions.remove_all(), [q])
+                        else:
+                            self.assertEqual(self.take_back_folder(q, folder), [stranger])
+                        self.assertDefined(q, stranger)
+                    finally:
+                        devdef("remove", q, stranger)
+                    self.assertUndefined(q)
 
 
 class LongNames(NamespaceCase):
@@ -499,23 +538,35 @@ class Subst(NamespaceCase):
         MADE[letter.lower()] = letter
         folder = tempfile.mkdtemp(prefix=f"zendrel-{TAG}-")
         try:
-            made = run("subst", letter, windows_programs.windows_path(folder))
             try:
-                # The target as the platform gives it, not as this case would guess.
-                targets = targets_of(letter)
-                if not targets and not windows_programs.ON_WINDOWS:
-                    self.skipTest(WINE_SUBST)
-                self.assertEqual(len(targets), 1, f"subst: exit {made.returncode}, "
-                                 f"{made.stdout!r} {made.stderr!r}")
-                code, output = self.zendrel(letter, f"Zendrel.exe {letter} -y")
-                self.assertEqual((code, output), (0, removed_without_asking(letter, targets[0])))
-                self.assertUndefined(letter)
-                listed = run("subst").stdout.decode("latin-1").upper()
-                self.assertNotIn(f"{letter}\\:", listed)
+                self.remove_a_subst_drive(letter, folder)
             finally:
-                run("subst", letter, "/D")
+                # Whatever happened: the run's folder goes, anyone else's stays.
+                left_to_others = self.take_back_folder(letter, folder)
+                if left_to_others:
+                    LaterFacts.subst_letter_left_to = left_to_others
+                    print(f"{letter} lists targets that are not the run's, left there: "
+                          f"{left_to_others}", flush=True)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
+        self.assertEqual(left_to_others, [], f"{letter} lists targets that are not the run's")
+
+    def remove_a_subst_drive(self, letter, folder):
+        made = run("subst", letter, windows_programs.windows_path(folder))
+        # The target as the platform gives it, not as this case would guess.
+        targets = targets_of(letter)
+        if not targets and not windows_programs.ON_WINDOWS:
+            LaterFacts.subst = "defines-nothing"
+            self.skipTest(WINE_SUBST)
+        self.assertEqual(len(targets), 1, f"subst: exit {made.returncode}, "
+                         f"{made.stdout!r} {made.stderr!r}")
+        code, output = self.zendrel(letter, f"Zendrel.exe {letter} -y")
+        LaterFacts.subst = f"zendrel-exit{code}"
+        self.assertEqual((code, output), (0, removed_without_asking(letter, targets[0])))
+        self.assertUndefined(letter)
+        listed = run("subst").stdout.decode("latin-1").upper()
+        self.assertNotIn(f"{letter}\\:", listed)
+        LaterFacts.subst = "removed"
 
 
 WINE_SUBST = "Wine's subst is a stub that defines nothing"
@@ -529,7 +580,15 @@ def capability_skip(reason):
 
 def main():
     runner = unittest.TextTestRunner(verbosity=2)
-    result = runner.run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__]))
+    try:
+        result = runner.run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__]))
+    except BaseException as error:
+        LaterFacts.stopped = f"the cases: {windows_programs.first_line(error)}"
+        raise
+    finally:
+        if Facts.stopped and not LaterFacts.stopped:
+            LaterFacts.stopped = "the probe stopped, so no case ran"
+        windows_programs.publish(LaterFacts.line())
     # A failing subtest is reported on its own; count each test once.
     failed = {getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors}
     print(f"{result.testsRun} cases run, {len(failed)} failed; {len(result.skipped)} skipped "

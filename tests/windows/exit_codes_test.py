@@ -257,8 +257,15 @@ class TimeLimit(unittest.TestCase):
 
 def main():
     windows_programs.limit_run(RUN_SECONDS)
-    program = unittest.main(verbosity=2, exit=False)
-    windows_programs.publish(facts_line())
+    stopped = ""
+    try:
+        program = unittest.main(verbosity=2, exit=False)
+    except BaseException as error:
+        stopped = f" stopped: {windows_programs.first_line(error)}"
+        raise
+    finally:
+        # However the cases went, what they found is kept.
+        windows_programs.publish(facts_line() + stopped)
     return 0 if program.result.wasSuccessful() else 1
 
 

@@ -50,6 +50,11 @@ def publish(facts):
             file.write(f"`{facts}`\n\n")
 
 
+def first_line(error):
+    """An error as a facts line tells why a run stopped."""
+    return str(error).splitlines()[0] if str(error) else repr(error)
+
+
 def windows_path(path):
     """An absolute path as a Windows program sees it: Wine shows / as Z:."""
     if ON_WINDOWS:
