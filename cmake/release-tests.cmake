@@ -1,6 +1,6 @@
-# Release checks: the security baseline (and the header's versions the README
-# gives), the size limit, reproducible builds, the tag check, and the archive
-# that scripts/package makes.
+# Release checks: the header (the kind of program, its imports, the security
+# baseline and the versions the README gives), the size limit, reproducible
+# builds, the tag check, and the archive that scripts/package makes.
 add_test(NAME security_baseline
     COMMAND ${TEST_PYTHON} ${PROJECT_SOURCE_DIR}/tests/release/baseline_test.py
             ${CMAKE_BINARY_DIR}/Zendrel.exe ${PROJECT_SOURCE_DIR}/README.md)

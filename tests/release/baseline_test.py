@@ -1,9 +1,12 @@
 #!/usr/bin/python3
-"""Zendrel.exe carries the platform's security baseline.
+"""Zendrel.exe is the program Windows is to load, with the platform's
+security baseline.
 
    baseline_test.py EXE README
 
-Reads the built file and fails on each missing piece: address randomisation
+Reads the built file and fails on each missing piece: an i386 PE32 console
+program importing from KERNEL32.dll, USER32.dll and SHLWAPI.dll alone (the
+file the Windows tests download and run is this one); address randomisation
 with a relocation table to carry it out, no execution of data, no exception
 handlers, large addresses, no compatibility redirection under Terminal
 Services, no section both writable and executable, and neither a debug
@@ -64,6 +67,15 @@ def main():
     for name, present in flags:
         check(present, f"{name} is not set")
 
+    kind = (header.Machine, optional.Magic, optional.Subsystem)
+    wanted = (pefile.MACHINE_TYPE["IMAGE_FILE_MACHINE_I386"], pefile.OPTIONAL_HEADER_MAGIC_PE,
+              pefile.SUBSYSTEM_TYPE["IMAGE_SUBSYSTEM_WINDOWS_CUI"])
+    check(kind == wanted, f"machine, magic and subsystem are {[hex(v) for v in kind]}, not "
+          f"{[hex(v) for v in wanted]} (i386, PE32, console)")
+    imported = sorted(entry.dll.decode() for entry in getattr(pe, "DIRECTORY_ENTRY_IMPORT", []))
+    check(imported == ["KERNEL32.dll", "SHLWAPI.dll", "USER32.dll"],
+          f"the file imports from {imported}")
+
     relocations = directories[pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]]
     check(not header.IMAGE_FILE_RELOCS_STRIPPED, "the file header says relocations are stripped")
     check(relocations.VirtualAddress != 0 and relocations.Size != 0,
@@ -91,7 +103,8 @@ def main():
         print("FAIL:", failure)
     if failures:
         return 1
-    print(f"ok: {len(flags)} flags, relocation table of {relocations.Size} bytes, "
+    print(f"ok: i386 PE32 console program importing from {', '.join(imported)}; "
+          f"{len(flags)} flags, relocation table of {relocations.Size} bytes, "
           f"{len(pe.sections)} sections none writable and executable, no debug directory, "
           "time stamp 0, OS and subsystem versions as the README says")
     return 0

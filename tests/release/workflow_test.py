@@ -10,8 +10,11 @@ skips that check). Then what a schema cannot see:
 ci.yml: the artifact the windows job downloads is the one the linux job
 uploads, at the folder ZENDREL_BUILD names; it holds every file the native
 run reads (BUILD_DIR's Zendrel.exe, its tools and the scan reference); the
-windows job runs every test file that ctest runs through Wine, each in a step
-that runs whatever the steps before it did and whose limit exceeds the
+linux job uploads it after its tests (which write the scan reference)
+wherever its build succeeded, whatever the tests said, and the windows job
+runs after the linux job however that ended; the windows job runs every test
+file that ctest runs through Wine, each in a step that runs whatever the
+steps before it did once the download succeeded, and whose limit exceeds the
 test's own run limit; and the job's limit covers all of its steps' limits.
 
 release.yml: the tag check comes before every other job; the tests are
@@ -170,12 +173,17 @@ def check_ci(source, build, ci):
           any(step.get("run", "").strip() == "scripts/test" for step in linux.get("steps", [])),
           f"{name}: the linux job does not run scripts/test in a debian:12 container")
 
-    upload = only_step(name, "linux", linux, "actions/upload-artifact").get("with", {})
-    download = only_step(name, "windows", windows, "actions/download-artifact").get("with", {})
+    upload_step = only_step(name, "linux", linux, "actions/upload-artifact")
+    download_step = only_step(name, "windows", windows, "actions/download-artifact")
+    upload, download = upload_step.get("with", {}), download_step.get("with", {})
     check(upload.get("name") and download.get("name") == upload.get("name"),
           f"{name}: windows downloads {download.get('name')!r}, linux uploads "
           f"{upload.get('name')!r}")
-    check(windows.get("needs") == "linux", f"{name}: windows needs {windows.get('needs')!r}")
+    check_hand_over(name, linux, upload_step)
+    check(windows.get("needs") == "linux" and windows.get("if") == "${{ !cancelled() }}",
+          f"{name}: windows needs {windows.get('needs')!r} and runs if {windows.get('if')!r}, "
+          "not after linux however that ended")
+    downloaded = f"${{{{ !cancelled() && steps.{download_step.get('id')}.outcome == 'success' }}}}"
     matrix = windows.get("strategy", {})
     check(matrix.get("matrix", {}).get("os") == CI_WINDOWS_RUNNERS and
           matrix.get("fail-fast") is False and windows.get("runs-on") == "${{ matrix.os }}",
@@ -221,8 +229,9 @@ def check_ci(source, build, ci):
         check(all(record is not None and i > record and "timeout-minutes" in steps[i]
                   for i in running),
               f"{name}: {path} runs before the machine is recorded, or without a time limit")
-        check(all(steps[i].get("if") == "${{ !cancelled() }}" for i in running),
-              f"{name}: {path} does not run after an earlier step failed")
+        check(download_step.get("id") and all(steps[i].get("if") == downloaded for i in running),
+              f"{name}: {path} does not run after an earlier step failed, or runs without "
+              "the programs: its step's condition is not " + downloaded)
         # A minute for Python and the runner around the test's own limit.
         check(all(steps[i].get("timeout-minutes", 0) * 60 >= limits.get(path, 0) + 60
                   for i in running),
@@ -238,6 +247,23 @@ def check_ci(source, build, ci):
                   for run in runs),
               f"{name}: the scan comparison does not take {os.path.basename(reference)} "
               "from the artifact")
+
+
+def check_hand_over(name, linux, upload_step):
+    """The linux job uploads the programs after its tests, wherever its build
+    succeeded, whatever the tests said."""
+    steps = linux.get("steps", [])
+    index = {id(step): i for i, step in enumerate(steps)}
+    builds = [step for step in steps if "scripts/build" in step.get("run", "").split()]
+    tests = [step for step in steps if step.get("run", "").strip() == "scripts/test"]
+    if not check(len(builds) == 1 and builds[0].get("id"),
+                 f"{name}: the linux job has {len(builds)} build steps, not one with an id"):
+        return
+    built = f"${{{{ !cancelled() && steps.{builds[0]['id']}.outcome == 'success' }}}}"
+    check(upload_step.get("if") == built,
+          f"{name}: the programs are handed over if {upload_step.get('if')!r}, not {built!r}")
+    check(tests and index[id(builds[0])] < index[id(tests[0])] < index[id(upload_step)],
+          f"{name}: the linux job does not build, then test, then hand the programs over")
 
 
 def concurrency_group(workflow):

@@ -21,8 +21,9 @@ safe on a real machine are all here:
   whoever made it. Where that name is a drive letter, the case looks at the
   list just before and stops if it holds anything but the run's targets.
 - The run refuses to start as LocalSystem, whose definitions are global and
-  seen by every session, and where per-session device maps are off, which
-  makes every definition global; and unless a look-up of NUL succeeds.
+  seen by every session, and where the system reports per-session device
+  maps off, which makes every definition global; and unless a look-up of NUL
+  succeeds.
 - At the end none of the run's targets may be left under any name it used,
   in the session or global, and every name it used must list, the run's own
   targets left out, exactly what it listed at the start. Under Wine, every
@@ -35,14 +36,30 @@ also when it stops part-way, with what it learnt and where it stopped:
 
   namespace: stacks=yes|no long-names=yes|no removal-of-undefined=ok|errN
              one-target-in-520=N two-targets-in-520=N elevated=yes|no
-             device-maps=per-session|shared [stopped: STEP: WHY]
+             device-maps=per-session|shared (as reported) [stopped: STEP: WHY]
 
 stacks: a second definition of a name is pushed on the first. long-names: the
 platform's removal handles a name of 259 characters. removal-of-undefined:
 what a removal with no target of a name nobody holds gives. one-target-in-520
 and two-targets-in-520: the most characters of targets, in one definition and
 in two stacked ones, whose list QueryDosDeviceA hands out with room for 520.
-A fact the probe could not learn is "unknown".
+device-maps: what the system answers when asked whether this process's
+DOS-device names are its logon session's own, taken as reported: the answer
+is said to be one setting of the whole system, not a measurement of this
+process. A fact the probe could not learn is "unknown".
+
+What the cases learn after it goes on a second line at the end of the run,
+also when the run stops part-way:
+
+  namespace after the cases: past-520=errN subst=OUTCOME
+             unmade-names-changed=none|[(NAME, BEFORE, AFTER), ...]
+             [subst-letter-left-to=TARGETS] [stopped: STEP: WHY]
+
+past-520: the errors QueryDosDeviceA gave, with room for 520, for the lists
+just past the longest that fits. subst: what became of the subst drive
+(removed, defines-nothing, zendrel-exitN where Zendrel.exe gave N and a
+check after it failed). unmade-names-changed: the names the run did not make
+whose lists changed during it.
 """
 
 import contextlib
@@ -114,11 +131,21 @@ def defined(name):
     return bool(targets_of(name))
 
 
-def fits(name, capacity=LIST_CAPACITY):
-    """Whether the platform's QueryDosDeviceA hands out NAME's list in CAPACITY;
-    a list that does not fit fails with ERROR_INSUFFICIENT_BUFFER."""
-    code, text = devdef("query", name, str(capacity))
-    if code == NOT_DONE and text == "look-up failed, err=122\n":
+# The errors of a list that does not fit. The QueryDosDevice page names
+# ERROR_INSUFFICIENT_BUFFER; as Windows is modelled, QueryDosDeviceA converts
+# the wide list, and where that list fills the room exactly the conversion
+# fails with ERROR_MORE_DATA instead. Which one a platform gives is a fact of
+# the run, not an expectation.
+NOT_FITTING = {122, 234}
+
+
+def fits(name):
+    """Whether the platform's QueryDosDeviceA hands out NAME's list with room
+    for 520 characters; notes the error of a list that does not fit."""
+    code, text = devdef("query", name, str(LIST_CAPACITY))
+    failed = re.fullmatch(r"look-up failed, err=(\d+)\n", text)
+    if code == NOT_DONE and failed and int(failed[1]) in NOT_FITTING:
+        LaterFacts.past_edge.add(f"err{failed[1]}")
         return False
     if code != DONE:
         raise AssertionError(f"{name!r} cannot be looked up: {text.strip()}")
@@ -182,6 +209,14 @@ class Definitions:
             MADE[name.lower()] = name
         return code, text
 
+    def adopt(self, name, target):
+        """A definition of the run's own that another program made for it,
+        such as subst: it is removed as the run's others are."""
+        if TAG not in target:
+            raise AssertionError(f"{target!r} is not one of the run's targets")
+        self.made.append((name, target))
+        MADE[name.lower()] = name
+
     def forget(self, name, target=None):
         """Someone removed NAME's most recent definition, or the one as TARGET."""
         for index in range(len(self.made) - 1, -1, -1):
@@ -212,7 +247,7 @@ class Facts:
     stacks = False
     long_names = False
     elevated = None
-    # "per-session" or "shared"; None when unknown.
+    # "per-session" or "shared", as the system answers; None when unknown.
     device_maps = None
     # Where the probe stopped, and why; None when it ran through.
     stopped = None
@@ -227,11 +262,38 @@ class Facts:
     def line(cls):
         def word(value):
             return {True: "yes", False: "no", None: "unknown"}.get(value, value)
+        # The system's answer, which no test here can check.
+        device_maps = f"{cls.device_maps} (as reported)" if cls.device_maps else "unknown"
         return (f"namespace: stacks={word(cls.stacks)} long-names={word(cls.long_names)} "
                 f"removal-of-undefined={word(cls.undefined_removal)} "
                 f"one-target-in-520={word(cls.longest[1])} "
                 f"two-targets-in-520={word(cls.longest[2])} "
-                f"elevated={word(cls.elevated)} device-maps={word(cls.device_maps)}"
+                f"elevated={word(cls.elevated)} device-maps={device_maps}"
+                + (f" stopped: {cls.stopped}" if cls.stopped else ""))
+
+
+class LaterFacts:
+    """What the run learns after its probe, as the cases and the end check
+    find it."""
+    # The errors of lists just past the longest that fits in 520.
+    past_edge = set()
+    # What became of the subst drive; None where the case did not get that far.
+    subst = None
+    # Others' targets that the subst case found on its letter and left there.
+    subst_letter_left_to = []
+    # The names the run did not make that changed: (name, before, after);
+    # None until the end check has looked.
+    unmade_changed = None
+    stopped = None
+
+    @classmethod
+    def line(cls):
+        changed = "unknown" if cls.unmade_changed is None else cls.unmade_changed or "none"
+        past_edge = ",".join(sorted(cls.past_edge)) or "unknown"
+        return (f"namespace after the cases: past-520={past_edge} "
+                f"subst={cls.subst or 'unknown'} unmade-names-changed={changed}"
+                + (f" subst-letter-left-to={cls.subst_letter_left_to}"
+                   if cls.subst_letter_left_to else "")
                 + (f" stopped: {cls.stopped}" if cls.stopped else ""))
 
 
@@ -325,9 +387,10 @@ class Snapshot:
 
 
 def device_maps():
-    """(0, "per-session" or "shared"), or (1, why not known). On Windows this
-    process asks itself, natively: the 32-bit helper's call would go through
-    WoW64, which is not documented to pass this class on."""
+    """(0, "per-session" or "shared"), or (1, why not known): the system's
+    answer for this process, taken as reported. On Windows this process asks,
+    natively: the 32-bit helper's call would go through WoW64, which is not
+    documented to pass this class on."""
     if not windows_programs.ON_WINDOWS:
         code, text = devdef("device-maps")
         return code, text.strip()
@@ -351,11 +414,14 @@ def refuse_where_not_safe():
             "and could take the place of a name another session relies on")
     code, text = device_maps()
     Facts.device_maps = text if code == 0 else None
-    # Wine has no logon sessions and does not answer; Windows does.
+    # Wine has no logon sessions and does not answer; Windows does. The
+    # answer is the system's setting as reported, not a measurement, but
+    # where even that says "shared" the run does not start.
     if Facts.device_maps == "shared" or (code != 0 and windows_programs.ON_WINDOWS):
         raise AssertionError(
-            "the run refuses to start where per-session device maps are off (or where that "
-            f"cannot be told: {text}): every definition would be seen by every session")
+            "the run refuses to start where the system reports per-session device maps off "
+            f"(or where that cannot be told: {text}): every definition would be seen by every "
+            "session")
     code, text = devdef("query", "NUL")
     if code != 0:
         raise AssertionError(f"a look-up of NUL fails ({text.strip()}): the namespace cannot be "
@@ -394,7 +460,7 @@ def start_of_run():
         for step, action in probe(definitions):
             action()
     except BaseException as error:
-        Facts.stopped = f"{step}: {str(error).splitlines()[0] if str(error) else repr(error)}"
+        Facts.stopped = f"{step}: {windows_programs.first_line(error)}"
         with contextlib.suppress(Exception):
             definitions.remove_all()
         raise
@@ -403,6 +469,15 @@ def start_of_run():
 
 
 def end_of_run():
+    """The check at the end; where it stops, the later facts say so."""
+    try:
+        check_the_end()
+    except BaseException as error:
+        LaterFacts.stopped = f"the end check: {windows_programs.first_line(error)}"
+        raise
+
+
+def check_the_end():
     """None of the run's definitions is left, and every name it used lists
     what it did at the start; elsewhere, under Wine nothing changed, and on
     Windows what changed is reported."""
@@ -415,6 +490,7 @@ def end_of_run():
     changed = [(name, before.get(name), after.get(name))
                for name in sorted(set(before) | set(after))
                if name not in MADE and after.get(name) != before.get(name)]
+    LaterFacts.unmade_changed = changed
     if left:
         raise AssertionError(f"the run left its definitions under {left}")
     if used:

@@ -26,7 +26,6 @@ import functools
 import os
 import queue
 import shutil
-import struct
 import subprocess
 import sys
 import tempfile
@@ -34,7 +33,7 @@ import threading
 import unittest
 
 import windows_programs
-from dos_namespace import (LIST_CAPACITY, MADE, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts,
+from dos_namespace import (MADE, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts, LaterFacts,
                            devdef, end_of_run, fits, free_letter, long_name, others,
                            start_of_run, target_of, targets_of)
 from windows_programs import BUILD, TOOLS
@@ -137,6 +136,18 @@ class NamespaceCase(unittest.TestCase):
             self.definitions.forget(name)
         return code, output
 
+    def take_back_folder(self, letter, folder):
+        """Takes the run's FOLDER off LETTER, where subst put it, by exact
+        removals of that target alone (subst X: /D would pop the newest
+        definition, whoever made it); returns the letter's other targets,
+        which stay."""
+        listed = targets_of(letter)
+        own = [target for target in listed if names_folder(target, folder)]
+        for target in own:
+            self.definitions.adopt(letter, target)
+            self.definitions.remove(letter, target)
+        return [target for target in listed if target not in own]
+
     def own_name(self):
         """A name of the run's own that Zendrel.exe may remove: short enough
         for Wine's removal, and carrying the process id."""
@@ -152,6 +163,14 @@ class NamespaceCase(unittest.TestCase):
 
 def is_drive_letter(name):
     return len(name) == 2 and name[1] == ":" and name[0].isalpha()
+
+
+def names_folder(target, folder):
+    """Whether TARGET is FOLDER as subst defines a drive: behind \\??\\, in
+    whatever form of its path the platform keeps, ending in the folder's own
+    name, which carries the run's mark."""
+    return (target.startswith("\\??\\") and
+            target.lower().endswith("\\" + os.path.basename(folder).lower()))
 
 
 class Usage(unittest.TestCase):
@@ -300,24 +319,29 @@ class OutputReader:
             if not chunk:
                 return
 
-    def read_until(self, ending, seconds=60):
-        """What came, once it ends with ENDING; an AssertionError if it never does."""
+    def read_until(self, ending, deadline):
+        """What came, once it ends with ENDING; an AssertionError if it does not
+        by the DEADLINE."""
         while not self.output.endswith(ending):
-            try:
-                chunk = self.chunks.get(timeout=seconds)
-            except queue.Empty:
-                raise AssertionError(f"no {ending!r} after {self.output!r}") from None
+            chunk = self.next_chunk(deadline, f"no {ending!r}")
             if not chunk:
                 raise AssertionError(f"output ended after {self.output!r}")
             self.output += chunk
         return self.output
 
-    def rest(self, seconds=60):
+    def rest(self, deadline):
+        """All that came, once the output ends by the DEADLINE."""
         while True:
-            chunk = self.chunks.get(timeout=seconds)
+            chunk = self.next_chunk(deadline, "no end of the output")
             if not chunk:
                 return self.output
             self.output += chunk
+
+    def next_chunk(self, deadline, missing):
+        try:
+            return self.chunks.get(timeout=deadline.left())
+        except queue.Empty:
+            raise AssertionError(f"{missing} by the deadline, after {self.output!r}") from None
 
 
 class RefusedRemoval(NamespaceCase):
@@ -327,16 +351,17 @@ class RefusedRemoval(NamespaceCase):
         # succeed, so a drive letter taken meanwhile would be removed.
         name = SHORT_NAME
         self.define(name)
-        with windows_programs.started(*launch_arguments(f"Zendrel.exe {name}"),
+        # Every wait on it ends by the deadline, within the run's limit.
+        with windows_programs.started(*launch_arguments(f"Zendrel.exe {name}"), timeout=180,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
-                                      stderr=subprocess.DEVNULL) as process:
+                                      stderr=subprocess.DEVNULL) as (process, deadline):
             reader = OutputReader(process.stdout)
-            reader.read_until(b"remove? (Y/N)")
+            reader.read_until(b"remove? (Y/N)", deadline)
             self.assertEqual(self.definitions.remove(name, TARGET)[0], 0)
             process.stdin.write(b"y\n")
             process.stdin.close()
-            output = reader.rest()
-            code = process.wait(timeout=60)
+            output = reader.rest(deadline)
+            code = process.wait(timeout=deadline.left())
         # What the platform gave the probe's removal of an undefined name.
         answer = Facts.undefined_removal
         if answer == "ok":
@@ -347,6 +372,12 @@ class RefusedRemoval(NamespaceCase):
             self.fail("the probe did not learn what a removal of an undefined name gives")
         self.assertEqual((code, output), expected)
         self.assertUndefined(name)
+
+    def next_chunk(self, deadline, missing):
+        try:
+            return self.chunks.get(timeout=deadline.left())
+        except queue.Empty:
+            raise AssertionError(f"{missing} by the deadline, after {self.output!r}") from None
 
 
 class RefusedOutput(NamespaceCase):
@@ -411,7 +442,7 @@ class Stacking(NamespaceCase):
                 for target in targets:
                     self.define(q, target)
                 newest_first = targets[::-1]
-                handed_out = fits(q, LIST_CAPACITY)
+                handed_out = fits(q)
                 self.assertEqual(handed_out, sum(lengths) <= Facts.longest[len(lengths)],
                                  "the probe's edge does not hold for this list")
                 code, output = self.zendrel(q, f"Zendrel.exe {q} -y")
@@ -427,27 +458,40 @@ class Stacking(NamespaceCase):
 
 
 class CleanUp(NamespaceCase):
-    """The clean-up removes the run's own definitions and never another's."""
+    """The clean-up removes the run's own definitions and never another's: the
+    case's own, and the folder that the subst case's drive names."""
 
     def test_a_definition_made_by_someone_else_stays(self):
         stranger = f"\\Device\\ZendrelStranger{TAG}"
+        folder = os.path.join(tempfile.gettempdir(), f"zendrel-{TAG}-clean-up")
         q = self.letter()
-        for row in ["on top of the run's", "in place of the run's, removed meanwhile"]:
-            with self.subTest(stranger=row):
-                on_top = row.startswith("on top")
-                if on_top and not Facts.stacks:
-                    self.skipTest(Facts.reasons["stacks"])
-                self.define(q)
-                if not on_top:
-                    self.assertEqual(devdef("remove", q, TARGET)[0], 0)
-                self.assertEqual(devdef("define", q, stranger)[0], 0)
-                try:
-                    # The run still holds its definition; only that one may go.
-                    self.assertEqual(self.definitions.remove_all(), [q])
-                    self.assertDefined(q, stranger)
-                finally:
-                    devdef("remove", q, stranger)
-                self.assertUndefined(q)
+        for clean_up in ["the case's", "the subst case's"]:
+            for row in ["on top of the run's", "in place of the run's, removed meanwhile"]:
+                with self.subTest(clean_up=clean_up, stranger=row):
+                    on_top = row.startswith("on top")
+                    if on_top and not Facts.stacks:
+                        self.skipTest(Facts.reasons["stacks"])
+                    if clean_up == "the case's":
+                        own = TARGET
+                        self.define(q)
+                    else:
+                        # As subst makes it, not through the case's definitions.
+                        own = "\\??\\" + windows_programs.windows_path(folder)
+                        self.assertEqual(devdef("define", q, own)[0], 0)
+                        MADE[q.lower()] = q
+                    if not on_top:
+                        self.assertEqual(devdef("remove", q, own)[0], 0)
+                    self.assertEqual(devdef("define", q, stranger)[0], 0)
+                    try:
+                        # The run's own definition, if it still holds one, and no other goes.
+                        if clean_up == "the case's":
+                            self.assertEqual(self.definitions.remove_all(), [q])
+                        else:
+                            self.assertEqual(self.take_back_folder(q, folder), [stranger])
+                        self.assertDefined(q, stranger)
+                    finally:
+                        devdef("remove", q, stranger)
+                    self.assertUndefined(q)
 
 
 class LongNames(NamespaceCase):
@@ -487,40 +531,6 @@ class Executable(unittest.TestCase):
             "FixedProductVersion=0.4.0.0",
         ])
 
-    def test_pe32_console_importing_three_system_libraries(self):
-        with open(EXE, "rb") as file:
-            image = file.read()
-        header = struct.unpack_from("<I", image, 0x3C)[0]
-        self.assertEqual(image[header:header + 4], b"PE\0\0")
-        machine, section_count = struct.unpack_from("<HH", image, header + 4)
-        optional_size = struct.unpack_from("<H", image, header + 20)[0]
-        optional = header + 24
-        magic, subsystem = (struct.unpack_from("<H", image, optional + offset)[0]
-                            for offset in (0, 68))
-        # i386, PE32, the console subsystem.
-        self.assertEqual((machine, magic, subsystem), (0x14C, 0x10B, 3))
-        sections = [struct.unpack_from("<IIII", image, optional + optional_size + 40 * i + 8)
-                    for i in range(section_count)]
-
-        def at(address):
-            for size, start, raw_size, raw_start in sections:
-                if start <= address < start + max(size, raw_size):
-                    return raw_start + address - start
-            raise AssertionError(f"address {address:#x} is in no section")
-
-        def text_at(address):
-            start = at(address)
-            return image[start:image.index(b"\0", start)].decode("ascii")
-
-        # The import directory: one entry of five words a library, the fourth
-        # its name, ended by an entry of zeros.
-        entry = at(struct.unpack_from("<I", image, optional + 96 + 8)[0])
-        dlls = []
-        while any(struct.unpack_from("<5I", image, entry)):
-            dlls.append(text_at(struct.unpack_from("<5I", image, entry)[3]))
-            entry += 20
-        self.assertEqual(sorted(dlls), ["KERNEL32.dll", "SHLWAPI.dll", "USER32.dll"])
-
 
 class Subst(NamespaceCase):
     def test_a_subst_drive_is_removed(self):
@@ -528,23 +538,35 @@ class Subst(NamespaceCase):
         MADE[letter.lower()] = letter
         folder = tempfile.mkdtemp(prefix=f"zendrel-{TAG}-")
         try:
-            made = run("subst", letter, windows_programs.windows_path(folder))
             try:
-                # The target as the platform gives it, not as this case would guess.
-                targets = targets_of(letter)
-                if not targets and not windows_programs.ON_WINDOWS:
-                    self.skipTest(WINE_SUBST)
-                self.assertEqual(len(targets), 1, f"subst: exit {made.returncode}, "
-                                 f"{made.stdout!r} {made.stderr!r}")
-                code, output = self.zendrel(letter, f"Zendrel.exe {letter} -y")
-                self.assertEqual((code, output), (0, removed_without_asking(letter, targets[0])))
-                self.assertUndefined(letter)
-                listed = run("subst").stdout.decode("latin-1").upper()
-                self.assertNotIn(f"{letter}\\:", listed)
+                self.remove_a_subst_drive(letter, folder)
             finally:
-                run("subst", letter, "/D")
+                # Whatever happened: the run's folder goes, anyone else's stays.
+                left_to_others = self.take_back_folder(letter, folder)
+                if left_to_others:
+                    LaterFacts.subst_letter_left_to = left_to_others
+                    print(f"{letter} lists targets that are not the run's, left there: "
+                          f"{left_to_others}", flush=True)
         finally:
             shutil.rmtree(folder, ignore_errors=True)
+        self.assertEqual(left_to_others, [], f"{letter} lists targets that are not the run's")
+
+    def remove_a_subst_drive(self, letter, folder):
+        made = run("subst", letter, windows_programs.windows_path(folder))
+        # The target as the platform gives it, not as this case would guess.
+        targets = targets_of(letter)
+        if not targets and not windows_programs.ON_WINDOWS:
+            LaterFacts.subst = "defines-nothing"
+            self.skipTest(WINE_SUBST)
+        self.assertEqual(len(targets), 1, f"subst: exit {made.returncode}, "
+                         f"{made.stdout!r} {made.stderr!r}")
+        code, output = self.zendrel(letter, f"Zendrel.exe {letter} -y")
+        LaterFacts.subst = f"zendrel-exit{code}"
+        self.assertEqual((code, output), (0, removed_without_asking(letter, targets[0])))
+        self.assertUndefined(letter)
+        listed = run("subst").stdout.decode("latin-1").upper()
+        self.assertNotIn(f"{letter}\\:", listed)
+        LaterFacts.subst = "removed"
 
 
 WINE_SUBST = "Wine's subst is a stub that defines nothing"
@@ -558,7 +580,15 @@ def capability_skip(reason):
 
 def main():
     runner = unittest.TextTestRunner(verbosity=2)
-    result = runner.run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__]))
+    try:
+        result = runner.run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__]))
+    except BaseException as error:
+        LaterFacts.stopped = f"the cases: {windows_programs.first_line(error)}"
+        raise
+    finally:
+        if Facts.stopped and not LaterFacts.stopped:
+            LaterFacts.stopped = "the probe stopped, so no case ran"
+        windows_programs.publish(LaterFacts.line())
     # A failing subtest is reported on its own; count each test once.
     failed = {getattr(test, "test_case", test).id() for test, _ in result.failures + result.errors}
     print(f"{result.testsRun} cases run, {len(failed)} failed; {len(result.skipped)} skipped "

@@ -32,6 +32,7 @@ import random
 import re
 import struct
 import sys
+import tempfile
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 import windows_programs  # noqa: E402
@@ -131,9 +132,14 @@ def generate():
 
 def replay(command, cases):
     lines = "".join(f"{form.encode().hex()} {text.encode().hex()}\n" for form, _, text in cases)
-    # A replay changes nothing, so a start that stalls is tried again.
-    result = windows_programs.run_command(command, stdin=lines.encode(), timeout=100,
-                                          changes_nothing=True)
+    # Megabytes of scans: from a file, so that a replay that stops reading
+    # cannot hold the test past its limit while they are written. A replay
+    # changes nothing, so a start that stalls is tried again.
+    with tempfile.TemporaryFile() as scans:
+        scans.write(lines.encode())
+        scans.seek(0)
+        result = windows_programs.run_command(command, stdin=scans, timeout=100,
+                                              changes_nothing=True)
     if result.returncode != 0:
         raise SystemExit(f"FAIL: {' '.join(command)} exited with {result.returncode}: "
                          f"{result.stderr.decode(errors='replace')}")

@@ -22,6 +22,10 @@
  *   without; when none matches it fails with ERROR_FILE_NOT_FOUND.
  * - A list made by pushing onto another is stored with one terminator more
  *   than a fresh one, and handed out so: it needs one more character of room.
+ * - QueryDosDeviceA converts the wide list, and the conversion wants room
+ *   for one character more: a list that needs more room than it is given
+ *   fails with ERROR_INSUFFICIENT_BUFFER, one that fills the room exactly
+ *   with ERROR_MORE_DATA.
  * A query of a name it does not hold goes to the platform (C: or NUL read the
  * real ones), and so does a removal with no target of a name the platform
  * holds. Only the flags the tests use are taken; any other is refused with
@@ -87,6 +91,10 @@ static DWORD WINAPI StackedQueryDosDeviceA(const char *name, char *buffer, DWORD
         return PlatformQuery(name, buffer, capacity);
     if (length > capacity) {
         SetLastError(ERROR_INSUFFICIENT_BUFFER);
+        return 0;
+    }
+    if (length == capacity) {
+        SetLastError(ERROR_MORE_DATA);
         return 0;
     }
     memcpy(buffer, list, length);

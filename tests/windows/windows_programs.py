@@ -12,7 +12,9 @@ when its time is up:
   without a limit.
 - A test may set a limit for its whole run (limit_run): each program then gets
   at most what is left of it, and the clean-up a reserve of its own, so the
-  run ends, and says why, before the step or ctest that runs it gives up.
+  run ends, and says why, before the step or ctest that runs it gives up. A
+  program a test talks to comes with a deadline for every wait on it, within
+  that limit too.
 """
 
 import contextlib
@@ -46,6 +48,11 @@ def publish(facts):
     if summary:
         with open(summary, "a", encoding="utf-8") as file:
             file.write(f"`{facts}`\n\n")
+
+
+def first_line(error):
+    """An error as a facts line tells why a run stopped."""
+    return str(error).splitlines()[0] if str(error) else repr(error)
 
 
 def windows_path(path):
@@ -221,12 +228,26 @@ class Tree:
             self.job = None
 
 
+class Deadline:
+    """When every wait on a started program must be over."""
+
+    def __init__(self, seconds):
+        self.ends = time.monotonic() + seconds
+
+    def left(self):
+        return max(0.0, self.ends - time.monotonic())
+
+
 @contextlib.contextmanager
-def started(program, *arguments, **popen):
-    """PROGRAM running, for a test that talks to it; its tree ends with the block."""
-    tree = Tree(command(program, *arguments), **popen)
+def started(program, *arguments, timeout=90, **popen):
+    """PROGRAM running, for a test that talks to it, and the Deadline for
+    every wait on it: TIMEOUT from now, or the end of the run's limit if that
+    comes first. Its tree ends with the block."""
+    command_line = command(program, *arguments)
+    deadline = Deadline(time_allowed(command_line, timeout, clean_up=False))
+    tree = Tree(command_line, **popen)
     try:
-        yield tree.process
+        yield tree.process, deadline
     finally:
         tree.end()
         with contextlib.suppress(subprocess.TimeoutExpired):
@@ -255,10 +276,12 @@ def run_once(command_line, stdin, stdout, timeout, clean_up):
 
 def run_command(command_line, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=90,
                 changes_nothing=False, clean_up=False):
-    """Runs COMMAND_LINE; stdin is bytes to feed it or a file. Under emulation a
-    Wine start now and then stalls before the program runs at all: a run that
-    CHANGES_NOTHING is asked once more after a time-out. A CLEAN_UP run may use
-    the run's reserve."""
+    """Runs COMMAND_LINE; stdin is bytes to feed it or a file. Bytes are written
+    before the timed wait begins on Windows, so much input goes in a file.
+    Under emulation a Wine start now and then stalls before the program runs
+    at all: a run that CHANGES_NOTHING is asked once more after a time-out,
+    from the start of a file it reads. A CLEAN_UP run may use the run's
+    reserve."""
     try:
         return run_once(command_line, stdin, stdout, timeout, clean_up)
     except RunTimeSpent:
@@ -266,6 +289,8 @@ def run_command(command_line, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, 
     except subprocess.TimeoutExpired:
         if not changes_nothing:
             raise
+        if hasattr(stdin, "seekable") and stdin.seekable():
+            stdin.seek(0)
         return run_once(command_line, stdin, stdout, timeout, clean_up)
 
 
