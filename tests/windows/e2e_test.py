@@ -373,12 +373,6 @@ class RefusedRemoval(NamespaceCase):
         self.assertEqual((code, output), expected)
         self.assertUndefined(name)
 
-    def next_chunk(self, deadline, missing):
-        try:
-            return self.chunks.get(timeout=deadline.left())
-        except queue.Empty:
-            raise AssertionError(f"{missing} by the deadline, after {self.output!r}") from None
-
 
 class RefusedOutput(NamespaceCase):
     def test_output_that_refuses_writes_changes_nothing_else(self):
