@@ -5,10 +5,11 @@
 
 BUILD/other-base/Zendrel.exe is the same objects linked at another base, so
 the linker itself wrote each of its addresses. This rebases BUILD/Zendrel.exe
-through its own relocation table to that base, into BUILD/rebased/Zendrel.exe
-(which the end-to-end tests then run), and the two must be the same bytes:
-an address the table misses, or one it names wrongly, shows as a difference,
-on every path of the program whether a test runs it or not.
+through its own relocation table to that base, as a loader does, into
+BUILD/rebased/Zendrel.exe (which the end-to-end tests then run), and the two
+must be the same bytes: an address the table misses, or one it names
+wrongly, shows as a difference, on every path of the program whether a test
+runs it or not.
 """
 
 import os
@@ -16,8 +17,47 @@ import sys
 
 import pefile
 
-sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-import rebase  # noqa: E402
+HIGHLOW = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_HIGHLOW"]
+ABSOLUTE = pefile.RELOCATION_TYPE["IMAGE_REL_BASED_ABSOLUTE"]
+
+
+def rebase(image, base):
+    """Applies every fixup of IMAGE (a pefile.PE) for BASE; returns their count."""
+    relocations = pefile.DIRECTORY_ENTRY["IMAGE_DIRECTORY_ENTRY_BASERELOC"]
+    image.parse_data_directories(directories=[relocations])
+    blocks = getattr(image, "DIRECTORY_ENTRY_BASERELOC", [])
+    if not blocks:
+        raise SystemExit("rebase: the image has no relocation table")
+    distance = base - image.OPTIONAL_HEADER.ImageBase
+    count = 0
+    for block in blocks:
+        for entry in block.entries:
+            if entry.type == ABSOLUTE:
+                continue  # pads a block to four bytes
+            if entry.type != HIGHLOW:
+                raise SystemExit(f"rebase: relocation type {entry.type} at {entry.rva:#x} "
+                                 "is not one a 32-bit image uses")
+            address = image.get_dword_at_rva(entry.rva)
+            if address is None:
+                raise SystemExit(f"rebase: fixup at {entry.rva:#x} lies outside the file")
+            image.set_dword_at_rva(entry.rva, (address + distance) & 0xFFFFFFFF)
+            count += 1
+    image.OPTIONAL_HEADER.ImageBase = base
+    return count
+
+
+def write_rebased(source, copy, base):
+    """Writes SOURCE rebased to BASE into COPY; returns (old base, fixups applied)."""
+    if base % 0x10000 != 0:
+        raise SystemExit(f"rebase: {base:#x} is not a multiple of 64 KiB")
+    image = pefile.PE(source, fast_load=True)
+    old_base = image.OPTIONAL_HEADER.ImageBase
+    count = rebase(image, base)
+    rebased = pefile.PE(data=bytes(image.write()), fast_load=True)
+    rebased.OPTIONAL_HEADER.CheckSum = rebased.generate_checksum()
+    os.makedirs(os.path.dirname(os.path.abspath(copy)), exist_ok=True)
+    rebased.write(copy)
+    return old_base, count
 
 
 def describe(image, offset):
@@ -36,7 +76,7 @@ def main():
 
     linked = pefile.PE(linked_path, fast_load=True)
     base = linked.OPTIONAL_HEADER.ImageBase
-    old_base, count = rebase.write_rebased(source, copy, base)
+    old_base, count = write_rebased(source, copy, base)
     if base == old_base:
         print(f"FAIL: {linked_path} has the same base {base:#x} as Zendrel.exe; "
               "the comparison would prove nothing")
