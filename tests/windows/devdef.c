@@ -1,30 +1,31 @@
 /* Test helper: sets up and inspects the DOS-device namespace.
  *   devdef define NAME TARGET   add a definition (raw target path)
- *   devdef query NAME [CAPACITY]
- *                               print the target list, one target a line,
- *                               asked for with room for CAPACITY characters
+ *   devdef query ROOM NAME...   look each NAME up with room for ROOM characters
  *   devdef capacity NAME        print the least room the list is handed out in
- *   devdef remove NAME TARGET   remove the definition of NAME as TARGET and no
+ *   devdef remove NAME TARGET...
+ *                               remove the definition of NAME as TARGET and no
  *                               other: an exact match on the target, made only
- *                               once TARGET has just been seen in NAME's list
+ *                               once TARGET has just been seen in NAME's list;
+ *                               each pair in turn
  *   devdef platform-remove NAME drop the most recent definition through
  *                               DefineDosDeviceA alone, with no target, even
  *                               where Wine's would overrun its stack (a probe)
- *   devdef marked MARK NAME...  print "INDEX session" or "INDEX global" for each
- *                               NAME (counted from 1) whose list, in the
- *                               session or global, holds a target with MARK
- *   devdef elevated             print yes or no: is this process's token elevated
- *   devdef system               print yes or no: does it run as LocalSystem
+ *   devdef list                 every name, a line each: the name as UTF-16LE
+ *                               in hex, a space, and its look-up's answer
+ *   devdef token                print elevated=yes|no system=yes|no: whether
+ *                               this process's token is elevated, and whether
+ *                               it runs as LocalSystem
  *   devdef device-maps          print per-session or shared: whether each logon
  *                               session has its own DOS-device names
- *   devdef list                 print every name and its target list, a line
- *                               each: the name, a space, the list (NULs
- *                               and all), both as UTF-16LE in hex
- * Exit 0 on success, 1 when the platform refuses (for a look-up: the name is
- * not defined, error 2 and no other), 2 on bad usage, 3 when a look-up fails
- * otherwise or a removal is not made because its target is not in the list.
- * Every count handed to the namespace's calls fits a 16-bit length in bytes,
- * as the platform keeps a target list's length.  *
+ * A look-up's answer is one line: the target list as the call handed it out,
+ * NULs and all, as UTF-16LE in hex, or "err N", the platform's error code; a
+ * program reads it, and decides what the code means. Any other call the
+ * platform refuses prints "err N" too, or "status 0x..." for a native call.
+ * Exit 0 when done (every look-up answered, whatever the answer), 1 when the
+ * platform refuses, 2 on bad usage, 3 when a removal is not made because its
+ * target is not in the list (for several, the first that was not made). Every count handed to the
+ * namespace's calls fits a 16-bit length in bytes, as the platform keeps a target list's length.
+ *
  * A stand-in namespace in SHLWAPI.dll beside this program, if there is one,
  * is loaded first and takes the place of the platform's, as it does for
  * Zendrel.exe in the same folder. On Windows the system's own SHLWAPI.dll is
@@ -61,6 +62,16 @@ static int WineRemoverOverruns(const char *name) {
     return strlen(name) > 2 && WinesOwnDefine();
 }
 
+/* Characters, so that the list's length in UTF-16 bytes fits 16 bits. */
+#define LIST_CHARS 32767
+static char List[LIST_CHARS];
+static WCHAR WideList[LIST_CHARS];
+
+static int Refused(void) {
+    printf("err %lu\n", GetLastError());
+    return 1;
+}
+
 /* OBJECT_ATTRIBUTES for \??\NAME; the texts live in static buffers. */
 static void LinkAttributes(const char *name, OBJECT_ATTRIBUTES *attributes, ULONG flags) {
     static WCHAR linkText[1024];
@@ -70,8 +81,8 @@ static void LinkAttributes(const char *name, OBJECT_ATTRIBUTES *attributes, ULON
     InitializeObjectAttributes(attributes, &link, OBJ_CASE_INSENSITIVE | flags, NULL, NULL);
 }
 
-static int ReportStatus(const char *what, NTSTATUS status) {
-    printf("%s failed, status=0x%08lX\n", what, (unsigned long)status);
+static int ReportStatus(NTSTATUS status) {
+    printf("status 0x%08lX\n", (unsigned long)status);
     return 1;
 }
 
@@ -92,7 +103,7 @@ static int DefineLink(const char *name, const char *target) {
     NTSTATUS status =
         createLink(&handle, 0xF0001 /* SYMBOLIC_LINK_ALL_ACCESS */, &attributes, &destination);
     if (status != 0)
-        return ReportStatus("define", status);
+        return ReportStatus(status);
     CloseHandle(handle);
     return 0;
 }
@@ -112,47 +123,61 @@ static int RemoveLink(const char *name) {
     HANDLE handle = NULL;
     NTSTATUS status = openLink(&handle, DELETE, &attributes);
     if (status != 0)
-        return ReportStatus("remove", status);
+        return ReportStatus(status);
     status = makeTemporary(handle);
     CloseHandle(handle);
-    return status == 0 ? 0 : ReportStatus("remove", status);
+    return status == 0 ? 0 : ReportStatus(status);
 }
 
 static int Define(const char *name, const char *target) {
     if (WineRemoverOverruns(name))
         return DefineLink(name, target);
-    if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_NO_BROADCAST_SYSTEM, name, target)) {
-        printf("define failed, err=%lu\n", GetLastError());
-        return 1;
-    }
+    if (!DefineDosDeviceA(DDD_RAW_TARGET_PATH | DDD_NO_BROADCAST_SYSTEM, name, target))
+        return Refused();
     return 0;
 }
 
 static int PlatformRemove(const char *name) {
-    if (!DefineDosDeviceA(DDD_REMOVE_DEFINITION | DDD_NO_BROADCAST_SYSTEM, name, NULL)) {
-        printf("remove failed, err=%lu\n", GetLastError());
-        return 1;
-    }
+    if (!DefineDosDeviceA(DDD_REMOVE_DEFINITION | DDD_NO_BROADCAST_SYSTEM, name, NULL))
+        return Refused();
     return 0;
 }
 
-/* Characters, so that the list's length in UTF-16 bytes fits 16 bits. */
-#define LIST_CHARS 32767
-static char List[LIST_CHARS];
-
-/* Only error 2 means that nobody has defined the name; any other failure
- * leaves open whether it is in use. */
-static int LookUp(const char *name, DWORD capacity) {
-    if (QueryDosDeviceA(name, List, capacity) != 0)
-        return 0;
-    return GetLastError() == ERROR_FILE_NOT_FOUND ? 1 : 3;
+static void PrintWideHex(const WCHAR *text, size_t length) {
+    for (size_t i = 0; i < length * sizeof(WCHAR); ++i)
+        printf("%02x", ((const unsigned char *)text)[i]);
 }
 
-static int LookUpReported(const char *name, DWORD capacity) {
-    int found = LookUp(name, capacity);
-    if (found != 0)
-        printf("%s, err=%lu\n", found == 1 ? "not defined" : "look-up failed", GetLastError());
-    return found;
+/* NAME's list in WideList, as many characters as were handed out; 0 where
+ * the call failed. The ANSI call, as Zendrel.exe makes it (and as a stand-in
+ * namespace takes it), its answer converted after. The ANSI calls take no
+ * name of 260 characters or more, such as the Global\ form of a long name:
+ * that one is asked through the wide call. */
+static DWORD LookUp(const char *name, DWORD room) {
+    static WCHAR wideName[1024];
+    DWORD length = QueryDosDeviceA(name, List, room);
+    if (length != 0)
+        return MultiByteToWideChar(CP_ACP, 0, List, (int)length, WideList, LIST_CHARS);
+    if (GetLastError() != ERROR_FILENAME_EXCED_RANGE ||
+        MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, 1024) == 0)
+        return 0;
+    return QueryDosDeviceW(wideName, WideList, room);
+}
+
+/* The answer, in its one form whichever call gave it. */
+static void Answer(DWORD length) {
+    if (length == 0) {
+        Refused();
+        return;
+    }
+    PrintWideHex(WideList, length);
+    printf("\n");
+}
+
+static int Query(DWORD room, int count, char **names) {
+    for (int i = 0; i < count; ++i)
+        Answer(LookUp(names[i], room));
+    return 0;
 }
 
 /* Where TARGET stands in the list just looked up, the newest at 0; -1 if it
@@ -170,9 +195,10 @@ static int TargetPosition(const char *target) {
  * target has just been seen in the list. Wine's removal ignores the target and
  * takes the newest definition: there the target must be the newest. */
 static int RemoveExact(const char *name, const char *target) {
-    int found = LookUpReported(name, LIST_CHARS);
-    if (found != 0)
-        return found == 1 ? 3 : found;
+    if (QueryDosDeviceA(name, List, LIST_CHARS) == 0) {
+        Refused();
+        return 3;
+    }
     int position = TargetPosition(target);
     if (position < 0 || (position > 0 && WinesOwnDefine())) {
         printf("not removed: the target is %s\n",
@@ -183,27 +209,15 @@ static int RemoveExact(const char *name, const char *target) {
         return RemoveLink(name);
     const DWORD flags = DDD_REMOVE_DEFINITION | DDD_EXACT_MATCH_ON_REMOVE | DDD_RAW_TARGET_PATH |
                         DDD_NO_BROADCAST_SYSTEM;
-    if (!DefineDosDeviceA(flags, name, target)) {
-        printf("remove failed, err=%lu\n", GetLastError());
-        return 1;
-    }
-    return 0;
-}
-
-static int Query(const char *name, DWORD capacity) {
-    int found = LookUpReported(name, capacity);
-    if (found != 0)
-        return found;
-    for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
-        printf("%s\n", target);
+    if (!DefineDosDeviceA(flags, name, target))
+        return Refused();
     return 0;
 }
 
 /* Counted up from one, so that no guess about terminators decides it. */
 static int Capacity(const char *name) {
-    int found = LookUpReported(name, LIST_CHARS);
-    if (found != 0)
-        return found;
+    if (QueryDosDeviceA(name, List, LIST_CHARS) == 0)
+        return Refused();
     DWORD capacity = 1;
     while (capacity < LIST_CHARS && QueryDosDeviceA(name, List, capacity) == 0)
         ++capacity;
@@ -211,114 +225,45 @@ static int Capacity(const char *name) {
     return 0;
 }
 
-static int HoldsMarkWide(const char *name, const char *mark) {
-    static WCHAR wideName[1024], wideMark[64], list[LIST_CHARS];
-    if (MultiByteToWideChar(CP_ACP, 0, name, -1, wideName, 1024) == 0 ||
-        MultiByteToWideChar(CP_ACP, 0, mark, -1, wideMark, 64) == 0)
-        return 3;
-    if (QueryDosDeviceW(wideName, list, LIST_CHARS) == 0)
-        return GetLastError() == ERROR_FILE_NOT_FOUND ? 0 : 3;
-    for (const WCHAR *target = list; *target != L'\0'; target += wcslen(target) + 1)
-        if (wcsstr(target, wideMark) != NULL)
-            return 1;
-    return 0;
-}
-
-/* 1 if NAME's list holds a target with MARK, 0 if not or undefined, 3 if
- * that cannot be told. The ANSI call, as Zendrel.exe makes it (and as a
- * stand-in namespace takes it); the ANSI calls take no name of 260
- * characters or more, such as the Global\ form of a long name, which is
- * asked for through the wide call. */
-static int HoldsMark(const char *name, const char *mark) {
-    int found = LookUp(name, LIST_CHARS);
-    if (found == 3 && GetLastError() == ERROR_FILENAME_EXCED_RANGE)
-        return HoldsMarkWide(name, mark);
-    if (found != 0)
-        return found == 1 ? 0 : 3;
-    for (const char *target = List; *target != '\0'; target += strlen(target) + 1)
-        if (strstr(target, mark) != NULL)
-            return 1;
-    return 0;
-}
-
-static int Marked(const char *mark, int count, char **names) {
-    static char global[1024];
-    for (int i = 0; i < count; ++i) {
-        if (snprintf(global, sizeof global, "Global\\%s", names[i]) >= (int)sizeof global) {
-            printf("%d: a name too long for this helper\n", i + 1);
-            return 3;
-        }
-        const char *forms[] = {names[i], global}, *where[] = {"session", "global"};
-        for (int form = 0; form < 2; ++form) {
-            int holds = HoldsMark(forms[form], mark);
-            if (holds == 3) {
-                printf("%d %s look-up failed, err=%lu\n", i + 1, where[form], GetLastError());
-                return 3;
-            }
-            if (holds)
-                printf("%d %s\n", i + 1, where[form]);
-        }
-    }
-    return 0;
-}
-
-static void PrintHex(const char *bytes, size_t length) {
-    for (size_t i = 0; i < length; ++i)
-        printf("%02x", (unsigned char)bytes[i]);
-}
-
-static void PrintWideHex(const WCHAR *text, size_t length) {
-    PrintHex((const char *)text, length * sizeof(WCHAR));
-}
-
 /* The wide calls: a long listing is handed out whole, with no code page
  * between the namespace and the test. */
 static int ListAll(void) {
-    static WCHAR names[1 << 19], list[LIST_CHARS];
+    static WCHAR names[1 << 19];
     /* The names fit a 16-bit length on any ordinary machine; only where they
      * do not is a larger count tried, which then holds no name's length. */
     DWORD length = QueryDosDeviceW(NULL, names, LIST_CHARS);
     if (length == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
         length = QueryDosDeviceW(NULL, names, sizeof names / sizeof names[0]);
-    if (length == 0) {
-        printf("no names, err=%lu\n", GetLastError());
-        return 1;
-    }
+    if (length == 0)
+        return Refused();
     for (const WCHAR *name = names; *name != L'\0'; name += wcslen(name) + 1) {
-        /* A name that goes while it is listed is listed without targets. */
-        DWORD size = QueryDosDeviceW(name, list, LIST_CHARS);
         PrintWideHex(name, wcslen(name));
         printf(" ");
-        PrintWideHex(list, size);
-        printf("\n");
+        Answer(QueryDosDeviceW(name, WideList, LIST_CHARS));
     }
-    return 0;
-}
-
-static int TokenAnswer(BOOL yes) {
-    printf("%s\n", yes ? "yes" : "no");
     return 0;
 }
 
 /* LocalSystem's definitions are global: every session sees them. */
-static int LocalSystem(void) {
+static int Token(void) {
     HANDLE token;
+    TOKEN_ELEVATION elevation;
     static BYTE user[SECURITY_MAX_SID_SIZE + sizeof(TOKEN_USER)];
     BYTE system[SECURITY_MAX_SID_SIZE];
     DWORD size = 0, systemSize = sizeof system;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        printf("no token, err=%lu\n", GetLastError());
-        return 1;
-    }
-    BOOL known = GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
+    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token))
+        return Refused();
+    BOOL known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size) &&
+                 GetTokenInformation(token, TokenUser, user, sizeof user, &size) &&
                  CreateWellKnownSid(WinLocalSystemSid, NULL, system, &systemSize);
     DWORD error = GetLastError();
     CloseHandle(token);
-    if (!known) {
-        printf("no user, err=%lu\n", error);
-        return 1;
-    }
-    return TokenAnswer(EqualSid(((TOKEN_USER *)user)->User.Sid, system));
+    SetLastError(error);
+    if (!known)
+        return Refused();
+    printf("elevated=%s system=%s\n", elevation.TokenIsElevated ? "yes" : "no",
+           EqualSid(((TOKEN_USER *)user)->User.Sid, system) ? "yes" : "no");
+    return 0;
 }
 
 /* Where per-session device maps are turned off, every definition is shared by
@@ -328,27 +273,9 @@ static int DeviceMaps(void) {
     NTSTATUS status = NtQueryInformationProcess(GetCurrentProcess(), ProcessLUIDDeviceMapsEnabled,
                                                 &enabled, sizeof enabled, NULL);
     if (status != 0)
-        return ReportStatus("device-maps", status);
+        return ReportStatus(status);
     printf("%s\n", enabled ? "per-session" : "shared");
     return 0;
-}
-
-static int Elevated(void) {
-    HANDLE token;
-    TOKEN_ELEVATION elevation;
-    DWORD size = 0;
-    if (!OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token)) {
-        printf("no token, err=%lu\n", GetLastError());
-        return 1;
-    }
-    BOOL known = GetTokenInformation(token, TokenElevation, &elevation, sizeof elevation, &size);
-    DWORD error = GetLastError();
-    CloseHandle(token);
-    if (!known) {
-        printf("no elevation, err=%lu\n", error);
-        return 1;
-    }
-    return TokenAnswer(elevation.TokenIsElevated != 0);
 }
 
 int main(int argc, char **argv) {
@@ -356,31 +283,31 @@ int main(int argc, char **argv) {
     const char *command = argc >= 2 ? argv[1] : "";
     if (argc == 4 && strcmp(command, "define") == 0)
         return Define(argv[2], argv[3]);
-    if (argc == 3 && strcmp(command, "query") == 0)
-        return Query(argv[2], sizeof List);
-    if (argc == 4 && strcmp(command, "query") == 0) {
-        unsigned long capacity = strtoul(argv[3], NULL, 10);
-        if (capacity <= LIST_CHARS)
-            return Query(argv[2], capacity);
+    if (argc >= 4 && strcmp(command, "query") == 0) {
+        unsigned long room = strtoul(argv[2], NULL, 10);
+        if (room <= LIST_CHARS)
+            return Query(room, argc - 3, argv + 3);
     }
     if (argc == 3 && strcmp(command, "capacity") == 0)
         return Capacity(argv[2]);
-    if (argc == 4 && strcmp(command, "remove") == 0)
-        return RemoveExact(argv[2], argv[3]);
+    if (argc >= 4 && argc % 2 == 0 && strcmp(command, "remove") == 0) {
+        int status = 0;
+        for (int i = 2; i < argc; i += 2) {
+            int removed = RemoveExact(argv[i], argv[i + 1]);
+            status = status != 0 ? status : removed;
+        }
+        return status;
+    }
     if (argc == 3 && strcmp(command, "platform-remove") == 0)
         return PlatformRemove(argv[2]);
-    if (argc >= 4 && strcmp(command, "marked") == 0)
-        return Marked(argv[2], argc - 3, argv + 3);
-    if (argc == 2 && strcmp(command, "elevated") == 0)
-        return Elevated();
-    if (argc == 2 && strcmp(command, "system") == 0)
-        return LocalSystem();
+    if (argc == 2 && strcmp(command, "token") == 0)
+        return Token();
     if (argc == 2 && strcmp(command, "list") == 0)
         return ListAll();
     if (argc == 2 && strcmp(command, "device-maps") == 0)
         return DeviceMaps();
-    fprintf(stderr, "usage: devdef define NAME TARGET | query NAME [CAPACITY] | capacity NAME"
-                    " | remove NAME TARGET | platform-remove NAME | marked MARK NAME..."
-                    " | elevated | system | device-maps | list\n");
+    fprintf(stderr, "usage: devdef define NAME TARGET | query ROOM NAME... | capacity NAME"
+                    " | remove NAME TARGET... | platform-remove NAME | list"
+                    " | token | device-maps\n");
     return 2;
 }

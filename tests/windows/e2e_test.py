@@ -1,28 +1,19 @@
 #!/usr/bin/env python3
 """End-to-end tests of the real Zendrel.exe, on Windows or under Wine.
 
-   e2e_test.py            (ZENDREL_BUILD: the folder with Zendrel.exe and tools\\)
+   e2e_test.py [CASE...]  (ZENDREL_BUILD: the folder with Zendrel.exe and tools\\)
 
+CASE is a class, or Class.test, to run alone; by default every case runs.
 Python's standard library is all it needs. Every run goes through launch.exe,
-which hands CreateProcessA the command line byte for byte, so what the
-splitter sees is exactly the text written here. Names are defined in the real
-DOS-device namespace with devdef.exe: Windows' own, or the Wine server's,
-which keeps them between the programs of a run.
-
-What the namespace does and how the run keeps to its own names is in
-dos_namespace.py: the probe before the cases and its facts line, the run's
-definitions, their clean-up and the check at the end. A case that needs what
-the namespace lacks is skipped with the probe's reason; with
-ZENDREL_E2E_NO_SKIPS=1 such a skip fails the run. On Windows any other skip
-fails the run; under Wine a case may skip for what Wine lacks (its subst is a
-stub). Where the
-platforms differ (a removal of an undefined name, the longest list that
-fits), a case expects what the probe or a helper's own call found on this
-platform.
+which hands CreateProcessA the command line byte for byte. The cases define
+names in the real DOS-device namespace with devdef.exe, keeping to the run's
+own as dos_namespace.py says. A case that needs a capability the namespace
+lacks skips with the probe's reason; with ZENDREL_E2E_NO_SKIPS=1 such a skip
+fails the run. On Windows any other skip fails the run; under Wine a case may
+skip for what Wine lacks (its subst is a stub). Where the platforms differ, a
+case expects what the probe or a helper's own call found on this platform.
 """
 
-import contextlib
-import functools
 import os
 import queue
 import shutil
@@ -33,9 +24,10 @@ import threading
 import unittest
 
 import windows_programs
-from dos_namespace import (MADE, OLDER, SHORT_NAME, TAG, TARGET, Definitions, Facts, LaterFacts,
-                           devdef, end_of_run, fits, free_letter, long_name, others,
-                           start_of_run, target_of, targets_of)
+from dos_namespace import (LONG_NAMES, OLDER, SHORT_NAME, STACKS, TAG, TARGET, Definitions,
+                           Facts, LaterFacts, before_zendrel, capability_skip, devdef,
+                           end_of_run, fits, free_letter, long_name, need, start_of_run,
+                           target_of, targets_of)
 from windows_programs import BUILD, TOOLS
 
 # Another copy of the program can be named, such as one rebased elsewhere.
@@ -55,17 +47,15 @@ NOT_FOUND = b"DosDevice not found -> abort\n"
 run = windows_programs.run
 
 
-def launch_arguments(command_line):
-    """launch.exe starting Zendrel.exe with this exact command line."""
-    if isinstance(command_line, str):
-        command_line = command_line.encode("latin-1")
-    return [os.path.join(TOOLS, "launch.exe"), windows_programs.windows_path(EXE),
-            command_line.hex()]
+def zendrel_command(command_line):
+    """Zendrel.exe with this exact command line."""
+    return windows_programs.launched(windows_programs.windows_path(EXE), command_line)
 
 
 def run_zendrel(command_line, stdin=b"", stdout=subprocess.PIPE):
     """Runs Zendrel.exe with this exact command line; returns (exit code, output)."""
-    result = run(*launch_arguments(command_line), stdin=stdin, stdout=stdout, timeout=120)
+    result = windows_programs.run_command(zendrel_command(command_line), stdin=stdin,
+                                          stdout=stdout, timeout=120)
     return result.returncode, result.stdout
 
 
@@ -77,21 +67,10 @@ def tearDownModule():
     end_of_run()
 
 
-def needs(*facts):
-    """Skips the case, with the probe's reason, unless the namespace has FACTS."""
-    def decorate(test):
-        @functools.wraps(test)
-        def run_if_able(self):
-            lacking = [Facts.reasons[fact] for fact in facts if not getattr(Facts, fact)]
-            if lacking:
-                self.skipTest("; ".join(lacking))
-            test(self)
-        return run_if_able
-    return decorate
-
-
 class NamespaceCase(unittest.TestCase):
-    """Hands out names of this run's own and removes what each case defined."""
+    """Hands out names of this run's own, and at its end removes every
+    definition it made that is still listed. Its rows share its names: a row
+    that leaves a name defined leaves it for the next."""
 
     def setUp(self):
         self.definitions = Definitions()
@@ -106,63 +85,31 @@ class NamespaceCase(unittest.TestCase):
         self.letters.append(letter)
         return letter
 
-    @contextlib.contextmanager
-    def subTest(self, **params):
-        # What a subtest defines is removed when it ends; what the case
-        # defined before it stays.
-        with super().subTest(**params):
-            outer, self.definitions = self.definitions, Definitions()
-            try:
-                yield
-            finally:
-                inner, self.definitions = self.definitions, outer
-                self.assertEqual(inner.remove_all(), [], "names left defined")
-
     def define(self, name, target=TARGET):
         code, text = self.definitions.define(name, target)
         self.assertEqual(code, 0, f"defining {name!r}: {text}")
 
     def zendrel(self, name, command_line, stdin=b""):
-        """Runs Zendrel.exe on NAME; what it reports removed, the clean-up
-        leaves alone. Zendrel.exe removes the newest definition whoever made
-        it: a drive letter that lists anyone else's target stops the case."""
-        if is_drive_letter(name):
-            strangers = others(targets_of(name))
-            if strangers:
-                self.fail(f"{name} lists targets that are not the run's ({strangers}); "
-                          "Zendrel.exe is not run on it")
-        code, output = run_zendrel(command_line, stdin)
-        if code in (4, 5) or (code == 0 and output.endswith(f"{name} removed\n".encode("latin-1"))):
-            self.definitions.forget(name)
-        return code, output
-
-    def take_back_folder(self, letter, folder):
-        """Takes the run's FOLDER off LETTER, where subst put it, by exact
-        removals of that target alone (subst X: /D would pop the newest
-        definition, whoever made it); returns the letter's other targets,
-        which stay."""
-        listed = targets_of(letter)
-        own = [target for target in listed if names_folder(target, folder)]
-        for target in own:
-            self.definitions.adopt(letter, target)
-            self.definitions.remove(letter, target)
-        return [target for target in listed if target not in own]
-
-    def own_name(self):
-        """A name of the run's own that Zendrel.exe may remove: short enough
-        for Wine's removal, and carrying the process id."""
-        return SHORT_NAME
+        """Runs Zendrel.exe on NAME, once it is seen to be the run's."""
+        before_zendrel(name)
+        return run_zendrel(command_line, stdin)
 
     def assertDefined(self, name, *targets):
-        listing = "".join(target + "\n" for target in targets or (TARGET,))
-        self.assertEqual(devdef("query", name), (0, listing))
+        self.assertEqual(targets_of(name), list(targets or (TARGET,)))
 
     def assertUndefined(self, name):
-        self.assertEqual(devdef("query", name)[0], 1)
+        self.assertEqual(targets_of(name), [])
 
 
-def is_drive_letter(name):
-    return len(name) == 2 and name[1] == ":" and name[0].isalpha()
+def take_back_folder(letter, folder):
+    """Takes the run's FOLDER off LETTER, where subst put it, by exact removals
+    of that target alone (subst X: /D would pop the newest definition,
+    whoever made it); returns the letter's other targets, which stay."""
+    listed = targets_of(letter)
+    own = [target for target in listed if names_folder(target, folder)]
+    for target in own:
+        devdef("remove", letter, target)
+    return [target for target in listed if target not in own]
 
 
 def names_folder(target, folder):
@@ -192,8 +139,7 @@ class NotFound(NamespaceCase):
         name = long_name("N", 259)
         self.assertEqual(run_zendrel(f"Zendrel.exe {name}{'N' * 41} -y"), (2, NOT_FOUND))
         # Even when a name made of its first 259 characters exists.
-        if not Facts.long_names:
-            self.skipTest(Facts.reasons["long_names"])
+        need(self, LONG_NAMES)
         self.define(name)
         self.assertEqual(run_zendrel(f"Zendrel.exe {name}{'N' * 41}", b"y"), (2, NOT_FOUND))
         self.assertDefined(name)
@@ -204,12 +150,12 @@ class NotFound(NamespaceCase):
         # the system has made it; NUL always is.
         p = self.letter()
         self.define(p)
-        names = {name: devdef("query", name) for name in ("C:", "NUL", p)}
-        self.assertEqual(names["NUL"][0], 0, names["NUL"][1])
+        names = {name: targets_of(name) for name in ("C:", "NUL", p)}
+        self.assertNotEqual(names["NUL"], [])
         for command_line, answer in [("Zendrel.exe \"\" -y", b""), ("Zendrel.exe \"\"", b"y\n")]:
             with self.subTest(command_line=command_line):
                 self.assertEqual(run_zendrel(command_line, answer), (2, NOT_FOUND))
-                self.assertEqual({name: devdef("query", name) for name in names}, names)
+                self.assertEqual({name: targets_of(name) for name in names}, names)
         # New names can still be defined.
         r = self.letter()
         self.define(r)
@@ -236,14 +182,14 @@ class Answers(NamespaceCase):
 
     def test_anything_else_leaves_the_name(self):
         q = self.letter()
+        self.define(q)
         for answer in [b"n\r\n", b"N", b"x\n", b"\r\n", b"\n", b" y\n", b""]:
             with self.subTest(answer=answer):
-                self.define(q)
                 self.assertEqual(self.zendrel(q, f"Zendrel.exe {q}", answer), (0, asked(q)))
                 self.assertDefined(q)
 
     def test_rest_of_the_line_stays_for_the_next_reader(self):
-        q = self.own_name()
+        q = SHORT_NAME
         self.define(q)
         read_end, write_end = os.pipe()
         os.write(write_end, b"yREST\n")
@@ -264,7 +210,7 @@ class AssumeYes(NamespaceCase):
                  "Zendrel.exe {q} \\\\\\\\\"-y\"",
                  # An escaped quote in front of the switch.
                  "Zendrel.exe {q} \"\\\"-y\""]
-        q = self.own_name()
+        q = SHORT_NAME
         for form in forms:
             with self.subTest(command_line=form):
                 self.define(q)
@@ -273,10 +219,10 @@ class AssumeYes(NamespaceCase):
                 self.assertUndefined(q)
 
     def test_no_switch_means_a_question(self):
-        q = self.own_name()
+        q = SHORT_NAME
+        self.define(q)
         for form in ["Zendrel.exe {q} \"-\\\"y\"", "Zendrel.exe {q} -n y", "-y {q}"]:
             with self.subTest(command_line=form):
-                self.define(q)
                 code, output = self.zendrel(q, form.format(q=q), b"n\n")
                 self.assertEqual(code, 0)
                 self.assertTrue(output.endswith(b"remove? (Y/N)\n"), output)
@@ -305,7 +251,7 @@ class Quoting(NamespaceCase):
 
 class OutputReader:
     """Collects what a live pipe delivers, on a thread of its own (a pipe
-    cannot be polled on Windows)."""
+    cannot be polled on Windows); an empty chunk is its end."""
 
     def __init__(self, pipe):
         self.chunks = queue.Queue()
@@ -313,35 +259,26 @@ class OutputReader:
         threading.Thread(target=self.pump, args=(pipe,), daemon=True).start()
 
     def pump(self, pipe):
-        while True:
+        chunk = None
+        while chunk != b"":
             chunk = os.read(pipe.fileno(), 4096)
             self.chunks.put(chunk)
-            if not chunk:
-                return
 
-    def read_until(self, ending, deadline):
-        """What came, once it ends with ENDING; an AssertionError if it does not
-        by the DEADLINE."""
-        while not self.output.endswith(ending):
-            chunk = self.next_chunk(deadline, f"no {ending!r}")
-            if not chunk:
+    def read(self, deadline, until=b""):
+        """What came by the DEADLINE, once it ends with UNTIL, or else once the
+        output ends; an AssertionError if it does not."""
+        while not until or not self.output.endswith(until):
+            try:
+                chunk = self.chunks.get(timeout=deadline.left())
+            except queue.Empty:
+                raise AssertionError(f"no {until or 'end'!r} by the deadline: "
+                                     f"{self.output!r}") from None
+            if not chunk and until:
                 raise AssertionError(f"output ended after {self.output!r}")
-            self.output += chunk
-        return self.output
-
-    def rest(self, deadline):
-        """All that came, once the output ends by the DEADLINE."""
-        while True:
-            chunk = self.next_chunk(deadline, "no end of the output")
             if not chunk:
                 return self.output
             self.output += chunk
-
-    def next_chunk(self, deadline, missing):
-        try:
-            return self.chunks.get(timeout=deadline.left())
-        except queue.Empty:
-            raise AssertionError(f"{missing} by the deadline, after {self.output!r}") from None
+        return self.output
 
 
 class RefusedRemoval(NamespaceCase):
@@ -352,15 +289,15 @@ class RefusedRemoval(NamespaceCase):
         name = SHORT_NAME
         self.define(name)
         # Every wait on it ends by the deadline, within the run's limit.
-        with windows_programs.started(*launch_arguments(f"Zendrel.exe {name}"), timeout=180,
+        with windows_programs.started(zendrel_command(f"Zendrel.exe {name}"), timeout=180,
                                       stdin=subprocess.PIPE, stdout=subprocess.PIPE,
                                       stderr=subprocess.DEVNULL) as (process, deadline):
             reader = OutputReader(process.stdout)
-            reader.read_until(b"remove? (Y/N)", deadline)
-            self.assertEqual(self.definitions.remove(name, TARGET)[0], 0)
+            reader.read(deadline, until=b"remove? (Y/N)")
+            self.assertEqual(devdef("remove", name, TARGET)[0], 0)
             process.stdin.write(b"y\n")
             process.stdin.close()
-            output = reader.rest(deadline)
+            output = reader.read(deadline)
             code = process.wait(timeout=deadline.left())
         # What the platform gave the probe's removal of an undefined name.
         answer = Facts.undefined_removal
@@ -376,7 +313,7 @@ class RefusedRemoval(NamespaceCase):
 
 class RefusedOutput(NamespaceCase):
     def test_output_that_refuses_writes_changes_nothing_else(self):
-        q = self.own_name()
+        q = SHORT_NAME
         self.define(q)
         handle, path = tempfile.mkstemp()
         os.close(handle)
@@ -387,7 +324,6 @@ class RefusedOutput(NamespaceCase):
             os.remove(path)
         self.assertEqual(code, 0)
         self.assertUndefined(q)
-        self.definitions.forget(q)
         code, _ = run_zendrel(f"Zendrel.exe {self.letter()}", stdout=subprocess.DEVNULL)
         self.assertEqual(code, 2)
 
@@ -403,17 +339,17 @@ def uncovered(name, newer, older):
 
 
 class Stacking(NamespaceCase):
-    @needs("stacks")
     def test_same_target_twice_is_removed_once_and_still_there(self):
-        q = self.own_name()
+        need(self, STACKS)
+        q = SHORT_NAME
         self.define(q)
         self.define(q)
         self.assertEqual(self.zendrel(q, f"Zendrel.exe {q} -y"), (4, still_there(q)))
         self.assertDefined(q)
 
-    @needs("stacks")
     def test_removing_the_newer_target_uncovers_the_older(self):
-        q = self.own_name()
+        need(self, STACKS)
+        q = SHORT_NAME
         self.define(q, OLDER)
         self.define(q, TARGET)
         self.assertEqual(self.zendrel(q, f"Zendrel.exe {q} -y"), (5, uncovered(q, TARGET, OLDER)))
@@ -424,31 +360,38 @@ class Stacking(NamespaceCase):
         # so the rows sit on both sides of the edge the probe found, and each
         # expects what the platform's own QueryDosDeviceA with room for 520
         # says of that list. Rows: the targets' lengths, the oldest first.
-        q = self.own_name()
+        q = SHORT_NAME
         one, two = Facts.longest[1], Facts.longest[2]
         rows = [(one,), (one + 1,)]
         rows += [(300, two - 300), (300, two - 299)] if two is not None else [(300, None)]
         for lengths in rows:
             with self.subTest(targets=lengths):
                 if None in lengths:
-                    self.skipTest(Facts.reasons["stacks"])
-                targets = [target_of(length) for length in lengths]
-                for target in targets:
-                    self.define(q, target)
-                newest_first = targets[::-1]
-                handed_out = fits(q)
-                self.assertEqual(handed_out, sum(lengths) <= Facts.longest[len(lengths)],
-                                 "the probe's edge does not hold for this list")
-                code, output = self.zendrel(q, f"Zendrel.exe {q} -y")
-                if not handed_out:
-                    self.assertEqual((code, output), (2, NOT_FOUND))
-                    self.assertDefined(q, *newest_first)
-                elif len(targets) == 1:
-                    self.assertEqual((code, output), (0, removed_without_asking(q, targets[0])))
-                    self.assertUndefined(q)
-                else:
-                    self.assertEqual((code, output), (5, uncovered(q, *newest_first)))
-                    self.assertDefined(q, *newest_first[1:])
+                    need(self, STACKS)
+                try:
+                    self.list_of(q, lengths)
+                finally:
+                    # The next row starts from an undefined name.
+                    self.definitions.remove()
+
+    def list_of(self, q, lengths):
+        targets = [target_of(length) for length in lengths]
+        for target in targets:
+            self.define(q, target)
+        newest_first = targets[::-1]
+        handed_out = fits(q)
+        self.assertEqual(handed_out, sum(lengths) <= Facts.longest[len(lengths)],
+                         "the probe's edge does not hold for this list")
+        code, output = self.zendrel(q, f"Zendrel.exe {q} -y")
+        if not handed_out:
+            self.assertEqual((code, output), (2, NOT_FOUND))
+            self.assertDefined(q, *newest_first)
+        elif len(targets) == 1:
+            self.assertEqual((code, output), (0, removed_without_asking(q, targets[0])))
+            self.assertUndefined(q)
+        else:
+            self.assertEqual((code, output), (5, uncovered(q, *newest_first)))
+            self.assertDefined(q, *newest_first[1:])
 
 
 class CleanUp(NamespaceCase):
@@ -463,8 +406,8 @@ class CleanUp(NamespaceCase):
             for row in ["on top of the run's", "in place of the run's, removed meanwhile"]:
                 with self.subTest(clean_up=clean_up, stranger=row):
                     on_top = row.startswith("on top")
-                    if on_top and not Facts.stacks:
-                        self.skipTest(Facts.reasons["stacks"])
+                    if on_top:
+                        need(self, STACKS)
                     if clean_up == "the case's":
                         own = TARGET
                         self.define(q)
@@ -472,7 +415,6 @@ class CleanUp(NamespaceCase):
                         # As subst makes it, not through the case's definitions.
                         own = "\\??\\" + windows_programs.windows_path(folder)
                         self.assertEqual(devdef("define", q, own)[0], 0)
-                        MADE[q.lower()] = q
                     if not on_top:
                         self.assertEqual(devdef("remove", q, own)[0], 0)
                     self.assertEqual(devdef("define", q, stranger)[0], 0)
@@ -481,7 +423,7 @@ class CleanUp(NamespaceCase):
                         if clean_up == "the case's":
                             self.assertEqual(self.definitions.remove_all(), [q])
                         else:
-                            self.assertEqual(self.take_back_folder(q, folder), [stranger])
+                            self.assertEqual(take_back_folder(q, folder), [stranger])
                         self.assertDefined(q, stranger)
                     finally:
                         devdef("remove", q, stranger)
@@ -489,8 +431,8 @@ class CleanUp(NamespaceCase):
 
 
 class LongNames(NamespaceCase):
-    @needs("long_names")
     def test_port_style_name_is_removed(self):
+        need(self, LONG_NAMES)
         name = f"COM{os.getpid()}"
         for command_line, answer, output in [
                 (f"Zendrel.exe {name} -y", b"", removed_without_asking(name)),
@@ -500,8 +442,8 @@ class LongNames(NamespaceCase):
                 self.assertEqual(self.zendrel(name, command_line, answer), (0, output))
                 self.assertUndefined(name)
 
-    @needs("long_names")
     def test_259_character_name_is_removed(self):
+        need(self, LONG_NAMES)
         name = long_name("Zendrel", 259)
         self.define(name)
         self.assertEqual(self.zendrel(name, f"Zendrel.exe {name} -y"),
@@ -529,14 +471,13 @@ class Executable(unittest.TestCase):
 class Subst(NamespaceCase):
     def test_a_subst_drive_is_removed(self):
         letter = self.letter()
-        MADE[letter.lower()] = letter
         folder = tempfile.mkdtemp(prefix=f"zendrel-{TAG}-")
         try:
             try:
                 self.remove_a_subst_drive(letter, folder)
             finally:
                 # Whatever happened: the run's folder goes, anyone else's stays.
-                left_to_others = self.take_back_folder(letter, folder)
+                left_to_others = take_back_folder(letter, folder)
                 if left_to_others:
                     LaterFacts.subst_letter_left_to = left_to_others
                     print(f"{letter} lists targets that are not the run's, left there: "
@@ -566,16 +507,14 @@ class Subst(NamespaceCase):
 WINE_SUBST = "Wine's subst is a stub that defines nothing"
 
 
-def capability_skip(reason):
-    """Whether a skip is for a capability that the facts line reports missing."""
-    missing = {Facts.reasons[fact] for fact in ("stacks", "long_names") if not getattr(Facts, fact)}
-    return all(part in missing for part in reason.split("; "))
-
-
 def main():
     runner = unittest.TextTestRunner(verbosity=2)
+    module = sys.modules[__name__]
+    loader = unittest.defaultTestLoader
+    cases = (loader.loadTestsFromNames(sys.argv[1:], module) if sys.argv[1:]
+             else loader.loadTestsFromModule(module))
     try:
-        result = runner.run(unittest.defaultTestLoader.loadTestsFromModule(sys.modules[__name__]))
+        result = runner.run(cases)
     except BaseException as error:
         LaterFacts.stopped = f"the cases: {windows_programs.first_line(error)}"
         raise

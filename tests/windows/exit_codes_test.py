@@ -6,27 +6,22 @@
 What script writers meet with the codes that do not fit a byte (docs/windows.md):
 %ERRORLEVEL% and $LASTEXITCODE show them as negative numbers, `if errorlevel
 1` is false for them, and `exit /b %ERRORLEVEL%` hands the code on whole. No
-page documents the sign, so these cases are what holds it. tools\\exitwith.exe
-ends with the code it is given, or is ended by a Ctrl+C raised in a console of
-its own; launch.exe reports the code the platform gives (GetExitCodeProcess),
-so the shells are compared with the platform's own answer, not with this
-file's arithmetic.
+page documents the sign, so these cases hold it, against the code the
+platform reports (launch.exe's GetExitCodeProcess), not this file's
+arithmetic. tools\\exitwith.exe ends with the code it is given, or by a Ctrl+C
+raised in a console of its own. Under Wine there is no PowerShell (its
+powershell.exe prints nothing) and Ctrl+C leaves no code: those cases skip
+with the reason; on Windows neither may skip.
 
-Under Wine there is no PowerShell (its powershell.exe prints nothing), and its
-default Ctrl+C handler does not end the process with a code; those cases skip
-with the reason. On Windows neither may skip.
-
-cmd may treat a child that ends with 0xC000013A as a Ctrl+C and ask
-"Terminate batch job (Y/N)?". Every batch is given the answer N, so the batch
-goes on; whether cmd asked, and after which codes, is a fact of the platform,
-printed on a facts line at the end (and added to a CI runner's job summary),
-however the cases went. A program that never ends is stopped at its limit
-with everything it started (TimeLimit).
+cmd may take 0xC000013A for a Ctrl+C and ask "Terminate batch job (Y/N)?".
+Every batch is given the answer N, so the batch goes on; whether cmd asked,
+and after which codes, goes on a facts line at the end (and a CI runner's job
+summary), however the cases went. A program that never ends is stopped at
+its limit with everything it started (TimeLimit).
 """
 
 import os
 import re
-import shutil
 import subprocess
 import sys
 import tempfile
@@ -35,9 +30,8 @@ import unittest
 
 import windows_programs
 
-TOOLS = windows_programs.TOOLS
-EXITWITH = os.path.join(TOOLS, "exitwith.exe")
-LAUNCH = os.path.join(TOOLS, "launch.exe")
+EXITWITH = os.path.join(windows_programs.TOOLS, "exitwith.exe")
+command = windows_programs.command
 CMD = os.environ.get("ComSpec", "C:\\windows\\system32\\cmd.exe")
 
 # What exitwith is given, the exit code the platform reports, what cmd's
@@ -72,14 +66,14 @@ PROMPT = b"Terminate batch job (Y/N)?"
 FACTS = {"cmd-asked-terminate-batch-job-after": set(), "ctrl-c-exit-code": None}
 
 
-def run(program, *arguments, stdin=subprocess.DEVNULL, timeout=60, batch_code=None):
-    """Runs PROGRAM; where it runs a batch whose helper ends with BATCH_CODE,
-    notes whether cmd asked to end the batch, also when the run is stopped at
-    its limit (an answer cmd does not take)."""
+def run(command_line, stdin=subprocess.DEVNULL, timeout=60, batch_code=None):
+    """Runs COMMAND_LINE; where it runs a batch whose helper ends with
+    BATCH_CODE, notes whether cmd asked to end the batch, also when the run is
+    stopped at its limit (an answer cmd does not take)."""
     try:
         # None of these runs changes anything, so a stalled start is tried again.
-        result = windows_programs.run(program, *arguments, stdin=stdin, timeout=timeout,
-                                      changes_nothing=True)
+        result = windows_programs.run_command(command_line, stdin=stdin, timeout=timeout,
+                                              changes_nothing=True)
     except subprocess.TimeoutExpired as stopped:
         if batch_code is not None and PROMPT in (stopped.output or b"") + (stopped.stderr or b""):
             FACTS["cmd-asked-terminate-batch-job-after"].add(f"{batch_code:#010x}-unanswered")
@@ -92,7 +86,7 @@ def run(program, *arguments, stdin=subprocess.DEVNULL, timeout=60, batch_code=No
 def platform_code(application, command_line, stdin=subprocess.DEVNULL, batch_code=None):
     """The exit code GetExitCodeProcess gives for this command line, all 32 bits;
     APPLICATION is a path as Windows sees it."""
-    result = run(LAUNCH, application, command_line.encode("ascii").hex(), stdin=stdin,
+    result = run(windows_programs.launched(application, command_line), stdin=stdin,
                  batch_code=batch_code)
     found = re.search(rb"launch: exit code 0x([0-9A-F]{8})", result.stderr)
     if not found:
@@ -119,22 +113,20 @@ def facts_line():
 
 
 def real_powershells():
-    """The PowerShells that answer with their version: (name, why none) ."""
+    """The PowerShells that answer with their version: (names, why none)."""
     found, seen = [], []
     for name in ("powershell", "pwsh"):
-        if windows_programs.ON_WINDOWS and not shutil.which(name):
-            seen.append(f"{name}: not on the PATH")
-            continue
         try:
-            result = run(name, "-NoProfile", "-NonInteractive", "-Command",
-                         "$PSVersionTable.PSVersion.Major", timeout=120)
-        except (OSError, subprocess.TimeoutExpired) as error:
+            result = run(command(name, "-NoProfile", "-NonInteractive", "-Command",
+                                 "$PSVersionTable.PSVersion.Major"), timeout=120)
+        except subprocess.TimeoutExpired as error:
             seen.append(f"{name}: {error}")
             continue
         if re.fullmatch(rb"\s*\d+\s*", result.stdout):
             found.append(name)
         else:
-            seen.append(f"{name}: printed {result.stdout!r}, exit {result.returncode}")
+            seen.append(f"{name}: printed {result.stdout!r}, exit {result.returncode}, "
+                        f"{result.stderr.decode(errors='replace').strip()}")
     return found, "; ".join(seen)
 
 
@@ -169,7 +161,7 @@ class Cmd(unittest.TestCase):
                     f" else (echo {argument} if-errorlevel-1=no)",
                     f"if %ERRORLEVEL% neq 0 (echo {argument} neq-0=yes)"
                     f" else (echo {argument} neq-0=no)"])
-                result = run("cmd", "/c", batch, stdin=ANSWER, batch_code=code)
+                result = run(command("cmd", "/c", batch), stdin=ANSWER, batch_code=code)
                 table = shown(result.stdout)
                 self.assertEqual(table.get((argument, "errorlevel")), number, result.stdout)
                 self.assertEqual(table.get((argument, "if-errorlevel-1")),
@@ -198,7 +190,7 @@ class PowerShell(unittest.TestCase):
             f"& '{HELPER}' {argument}; '{argument} lastexitcode=' + $LASTEXITCODE"
             for argument, _, _, _ in cases())
         for shell in shells:
-            result = run(shell, "-NoProfile", "-NonInteractive", "-Command", script)
+            result = run(command(shell, "-NoProfile", "-NonInteractive", "-Command", script))
             table = shown(result.stdout)
             for argument, _, number, _ in cases():
                 with self.subTest(shell=shell, argument=argument):
@@ -212,7 +204,7 @@ class TimeLimit(unittest.TestCase):
     def test_a_program_that_never_ends_is_stopped_with_all_it_started(self):
         if windows_programs.ON_WINDOWS:
             # The helper can tell a running process: this one.
-            result = run(EXITWITH, "running", str(os.getpid()))
+            result = run(command(EXITWITH, "running", str(os.getpid())))
             self.assertEqual((result.returncode, result.stdout.strip()), (0, b"running"))
         # Run to its end, and talked to: a test's every wait on it ends with
         # the run's limit, though the test would give it longer.
@@ -227,7 +219,7 @@ class TimeLimit(unittest.TestCase):
                 self.assertEqual(len(pids), 2, f"the helper and its copy did not both start in "
                                                f"{self.LIMIT} s: {output!r}")
                 for pid in pids:
-                    result = run(EXITWITH, "running", pid.decode())
+                    result = run(command(EXITWITH, "running", pid.decode()))
                     self.assertEqual((result.returncode, result.stdout.strip()), (1, b"ended"))
 
     def run_to_its_limit(self):
@@ -244,7 +236,7 @@ class TimeLimit(unittest.TestCase):
         windows_programs.limit_run(self.LIMIT)
         try:
             with tempfile.TemporaryFile() as output:
-                with windows_programs.started(EXITWITH, "hang", timeout=3 * self.LIMIT,
+                with windows_programs.started(command(EXITWITH, "hang"), timeout=3 * self.LIMIT,
                                               stdout=output, stderr=subprocess.DEVNULL) as (
                                                   process, deadline):
                     with self.assertRaises(subprocess.TimeoutExpired):

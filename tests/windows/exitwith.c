@@ -5,8 +5,8 @@
  *   exitwith hang       prints "pid N", starts a copy of itself that does the
  *                       same, and never ends: what a time limit must stop
  *   exitwith running PID
- *                       prints "running" and ends with 0 while process PID
- *                       runs, or "ended" and ends with 1
+ *                       prints "running" and ends with 0 if process PID
+ *                       still runs after 5 s, or "ended" and ends with 1
  * A helper that cannot do what it is asked says so on standard error and ends
  * with 250. */
 #include <errno.h>
@@ -56,7 +56,8 @@ static int Running(const char *text) {
         printf("ended\n");
         return 1;
     }
-    int running = WaitForSingleObject(process, 0) == WAIT_TIMEOUT;
+    /* An ended tree's processes may take a moment to go. */
+    int running = WaitForSingleObject(process, 5000) == WAIT_TIMEOUT;
     CloseHandle(process);
     printf("%s\n", running ? "running" : "ended");
     return running ? 0 : 1;

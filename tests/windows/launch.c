@@ -1,8 +1,17 @@
-/* Test launcher: starts a program with an exact raw command line.
+/* Test launcher: every Windows program a test starts goes through it.
  *   launch APPLICATION HEX
  * HEX is the command line, two hex digits a byte, so that no layer between
- * the test and CreateProcessA can requote it. The child inherits the standard
- * handles; the launcher exits with the child's exit code. */
+ * the test and CreateProcessA can requote it. APPLICATION "-" lets
+ * CreateProcessA find the program the command line names first.
+ *
+ * The program starts suspended in a job object that ends every process in it
+ * when its last handle closes, and runs only once it is in the job, so
+ * nothing it starts escapes. Only this launcher holds that handle: when it
+ * ends, however it ends (a test's time limit kills it), the whole tree ends
+ * with it, and so does anything the program left running.
+ *
+ * The child inherits the standard handles; the launcher exits with the
+ * child's exit code and writes all 32 bits of it on standard error. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -16,6 +25,23 @@ static int HexValue(char c) {
     if (c >= 'A' && c <= 'F')
         return c - 'A' + 10;
     return -1;
+}
+
+static int Failed(const char *what) {
+    fprintf(stderr, "launch: %s failed, err=%lu\n", what, GetLastError());
+    return 251;
+}
+
+/* A job whose processes all end when its last handle is closed. */
+static HANDLE NewJob(void) {
+    HANDLE job = CreateJobObjectA(NULL, NULL);
+    JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+    memset(&limits, 0, sizeof limits);
+    limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE;
+    if (job != NULL &&
+        !SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits))
+        return NULL;
+    return job;
 }
 
 int main(int argc, char **argv) {
@@ -35,6 +61,9 @@ int main(int argc, char **argv) {
     }
     commandLine[length] = '\0';
 
+    HANDLE job = NewJob();
+    if (job == NULL)
+        return Failed("the job object");
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -43,15 +72,21 @@ int main(int argc, char **argv) {
     startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
     startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
     PROCESS_INFORMATION process;
-    if (!CreateProcessA(argv[1], commandLine, NULL, NULL, TRUE, 0, NULL, NULL, &startup,
-                        &process)) {
-        fprintf(stderr, "launch: CreateProcessA failed, err=%lu\n", GetLastError());
-        return 251;
+    const char *application = strcmp(argv[1], "-") == 0 ? NULL : argv[1];
+    if (!CreateProcessA(application, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
+                        &startup, &process))
+        return Failed("CreateProcessA");
+    if (!AssignProcessToJobObject(job, process.hProcess)) {
+        TerminateProcess(process.hProcess, 251);
+        return Failed("AssignProcessToJobObject");
+    }
+    if (ResumeThread(process.hThread) == (DWORD)-1) {
+        TerminateProcess(process.hProcess, 251);
+        return Failed("ResumeThread");
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 252;
     GetExitCodeProcess(process.hProcess, &code);
-    /* The full 32-bit code, for the start-up failures that do not fit a byte. */
     fprintf(stderr, "launch: exit code 0x%08lX\n", code);
     return (int)code;
 }

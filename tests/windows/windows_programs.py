@@ -1,26 +1,21 @@
-"""How the tests start a Windows program: as itself on Windows, through Wine
-elsewhere, and where they are. Every test that runs one builds its command line
-here, and every program a test starts ends here, with everything it started,
-when its time is up:
+"""How the tests start a Windows program: every one goes through launch.exe,
+as itself on Windows and through Wine elsewhere. launch.exe runs it in a job
+object that ends everything in it once launch.exe ends, so a program whose
+time is up ends with everything it started when launch.exe is killed. After
+that its pipes get a bounded time to close; nothing waits without a limit.
 
-- On Windows the program starts suspended in a job object of its own that
-  ends every process in it when the job is closed; it is resumed only once it
-  is in the job, so nothing it starts escapes.
-- Elsewhere it starts as the leader of a process group of its own, and Wine's
-  processes for whatever it starts stay in that group.
-- After a tree is ended, its pipes get a bounded time to close; nothing waits
-  without a limit.
-- A test may set a limit for its whole run (limit_run): each program then gets
-  at most what is left of it, and the clean-up a reserve of its own, so the
-  run ends, and says why, before the step or ctest that runs it gives up. A
-  program a test talks to comes with a deadline for every wait on it, within
-  that limit too.
+A test may set a limit for its whole run (limit_run): each program then gets
+at most what is left of it, and the clean-up a reserve of its own, so the run
+ends, and says why, before the step or ctest that runs it gives up. A program
+a test talks to comes with a deadline for every wait on it, within that limit
+too.
 """
 
 import contextlib
 import os
-import signal
+import shutil
 import subprocess
+import sys
 import time
 
 ON_WINDOWS = os.name == "nt"
@@ -30,15 +25,48 @@ BUILD = os.path.abspath(os.environ.get(
     "ZENDREL_BUILD",
     os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "build", "windows")))
 TOOLS = os.path.join(BUILD, "tools")
+LAUNCH = os.path.join(TOOLS, "launch.exe")
 # How long an ended tree's pipes may take to close.
 REAP_SECONDS = 10
 
 
-def command(program, *arguments):
-    """The command that runs PROGRAM with ARGUMENTS on this machine."""
+def windows_path(path):
+    """An absolute path as a Windows program sees it: Wine shows / as Z:."""
     if ON_WINDOWS:
-        return [program, *arguments]
-    return ["wine", program, *arguments]
+        return path
+    return "Z:" + path.replace("/", "\\")
+
+
+def native(application):
+    """APPLICATION as launch.exe, a 32-bit program, must name it to start the
+    system's own: WoW64 redirects System32 for it to the 32-bit programs, and
+    Sysnative is the alias of the native folder."""
+    system32 = os.path.join(os.environ.get("SystemRoot", "C:\\Windows"), "System32")
+    if sys.maxsize > 2**32 and os.path.normcase(os.path.dirname(application)) == \
+            os.path.normcase(system32):
+        return os.path.join(os.path.dirname(system32), "Sysnative", os.path.basename(application))
+    return application
+
+
+def launched(application, command_line):
+    """The command that runs APPLICATION, a path as Windows sees it (None: the
+    program the command line names first, found as CreateProcessA finds it),
+    with this exact COMMAND_LINE, through launch.exe."""
+    if isinstance(command_line, str):
+        command_line = command_line.encode("latin-1")
+    if not ON_WINDOWS:
+        return ["wine", LAUNCH, application or "-", command_line.hex()]
+    return [LAUNCH, native(application) if application else "-", command_line.hex()]
+
+
+def command(program, *arguments):
+    """The command that runs PROGRAM, a path here or a name the system finds,
+    with ARGUMENTS quoted as the C runtime splits them."""
+    if os.path.isabs(program):
+        application = windows_path(program)
+    else:
+        application = shutil.which(program) if ON_WINDOWS else None
+    return launched(application, subprocess.list2cmdline([application or program, *arguments]))
 
 
 def publish(facts):
@@ -53,13 +81,6 @@ def publish(facts):
 def first_line(error):
     """An error as a facts line tells why a run stopped."""
     return str(error).splitlines()[0] if str(error) else repr(error)
-
-
-def windows_path(path):
-    """An absolute path as a Windows program sees it: Wine shows / as Z:."""
-    if ON_WINDOWS:
-        return path
-    return "Z:" + path.replace("/", "\\")
 
 
 class RunLimit:
@@ -91,141 +112,11 @@ def time_allowed(command_line, timeout, clean_up):
     return min(timeout, left)
 
 
-if ON_WINDOWS:
-    import ctypes
-    from ctypes import wintypes
-
-    KERNEL32 = ctypes.WinDLL("kernel32", use_last_error=True)
-    CREATE_SUSPENDED = 0x4
-    JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE = 0x2000
-    JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS = 9
-    PROCESS_SET_QUOTA, PROCESS_TERMINATE = 0x0100, 0x0001
-    THREAD_SUSPEND_RESUME = 0x0002
-    TH32CS_SNAPTHREAD = 0x4
-    INVALID_HANDLE_VALUE = wintypes.HANDLE(-1).value
-
-    class BasicLimits(ctypes.Structure):
-        _fields_ = [("PerProcessUserTimeLimit", ctypes.c_longlong),
-                    ("PerJobUserTimeLimit", ctypes.c_longlong),
-                    ("LimitFlags", wintypes.DWORD),
-                    ("MinimumWorkingSetSize", ctypes.c_size_t),
-                    ("MaximumWorkingSetSize", ctypes.c_size_t),
-                    ("ActiveProcessLimit", wintypes.DWORD),
-                    ("Affinity", ctypes.c_size_t),
-                    ("PriorityClass", wintypes.DWORD),
-                    ("SchedulingClass", wintypes.DWORD)]
-
-    class ExtendedLimits(ctypes.Structure):
-        _fields_ = [("BasicLimitInformation", BasicLimits),
-                    ("IoInfo", ctypes.c_ulonglong * 6),
-                    ("ProcessMemoryLimit", ctypes.c_size_t),
-                    ("JobMemoryLimit", ctypes.c_size_t),
-                    ("PeakProcessMemoryUsed", ctypes.c_size_t),
-                    ("PeakJobMemoryUsed", ctypes.c_size_t)]
-
-    class ThreadEntry(ctypes.Structure):
-        _fields_ = [("dwSize", wintypes.DWORD), ("cntUsage", wintypes.DWORD),
-                    ("th32ThreadID", wintypes.DWORD), ("th32OwnerProcessID", wintypes.DWORD),
-                    ("tpBasePri", wintypes.LONG), ("tpDeltaPri", wintypes.LONG),
-                    ("dwFlags", wintypes.DWORD)]
-
-    for name, result, parameters in [
-            ("CreateJobObjectW", wintypes.HANDLE, [ctypes.c_void_p, wintypes.LPCWSTR]),
-            ("SetInformationJobObject", wintypes.BOOL,
-             [wintypes.HANDLE, ctypes.c_int, ctypes.c_void_p, wintypes.DWORD]),
-            ("OpenProcess", wintypes.HANDLE, [wintypes.DWORD, wintypes.BOOL, wintypes.DWORD]),
-            ("AssignProcessToJobObject", wintypes.BOOL, [wintypes.HANDLE, wintypes.HANDLE]),
-            ("TerminateJobObject", wintypes.BOOL, [wintypes.HANDLE, wintypes.UINT]),
-            ("CreateToolhelp32Snapshot", wintypes.HANDLE, [wintypes.DWORD, wintypes.DWORD]),
-            ("Thread32First", wintypes.BOOL, [wintypes.HANDLE, ctypes.POINTER(ThreadEntry)]),
-            ("Thread32Next", wintypes.BOOL, [wintypes.HANDLE, ctypes.POINTER(ThreadEntry)]),
-            ("OpenThread", wintypes.HANDLE, [wintypes.DWORD, wintypes.BOOL, wintypes.DWORD]),
-            ("ResumeThread", wintypes.DWORD, [wintypes.HANDLE]),
-            ("CloseHandle", wintypes.BOOL, [wintypes.HANDLE])]:
-        function = getattr(KERNEL32, name)
-        function.restype, function.argtypes = result, parameters
-
-    def checked(value, what):
-        if not value or value == INVALID_HANDLE_VALUE:
-            raise ctypes.WinError(ctypes.get_last_error(), f"{what} failed")
-        return value
-
-    def new_job():
-        """A job that ends every process in it when its handle is closed."""
-        job = checked(KERNEL32.CreateJobObjectW(None, None), "CreateJobObjectW")
-        limits = ExtendedLimits()
-        limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE
-        if not KERNEL32.SetInformationJobObject(job, JOB_OBJECT_EXTENDED_LIMIT_INFORMATION_CLASS,
-                                                ctypes.byref(limits), ctypes.sizeof(limits)):
-            error = ctypes.get_last_error()
-            KERNEL32.CloseHandle(job)
-            raise ctypes.WinError(error, "SetInformationJobObject failed")
-        return job
-
-    def enter_job_and_resume(job, pid):
-        process = checked(KERNEL32.OpenProcess(PROCESS_SET_QUOTA | PROCESS_TERMINATE, False, pid),
-                          "OpenProcess")
-        try:
-            checked(KERNEL32.AssignProcessToJobObject(job, process), "AssignProcessToJobObject")
-        finally:
-            KERNEL32.CloseHandle(process)
-        # The process was made suspended: its one thread resumes now.
-        snapshot = checked(KERNEL32.CreateToolhelp32Snapshot(TH32CS_SNAPTHREAD, 0),
-                           "CreateToolhelp32Snapshot")
-        try:
-            entry = ThreadEntry(dwSize=ctypes.sizeof(ThreadEntry))
-            more = KERNEL32.Thread32First(snapshot, ctypes.byref(entry))
-            while more:
-                if entry.th32OwnerProcessID == pid:
-                    thread = checked(KERNEL32.OpenThread(THREAD_SUSPEND_RESUME, False,
-                                                         entry.th32ThreadID), "OpenThread")
-                    resumed = KERNEL32.ResumeThread(thread)
-                    KERNEL32.CloseHandle(thread)
-                    if resumed == 0xFFFFFFFF:
-                        raise ctypes.WinError(ctypes.get_last_error(), "ResumeThread failed")
-                more = KERNEL32.Thread32Next(snapshot, ctypes.byref(entry))
-        finally:
-            KERNEL32.CloseHandle(snapshot)
-
-
-class Tree:
-    """A started program and everything it starts."""
-
-    def __init__(self, command_line, **popen):
-        self.job = None
-        if not ON_WINDOWS:
-            self.process = subprocess.Popen(command_line, start_new_session=True, **popen)
-            return
-        self.job = new_job()
-        try:
-            self.process = subprocess.Popen(command_line, creationflags=CREATE_SUSPENDED, **popen)
-        except BaseException:
-            KERNEL32.CloseHandle(self.job)
-            raise
-        try:
-            enter_job_and_resume(self.job, self.process.pid)
-        except BaseException:
-            # It may not be in the job: it is ended by itself too.
-            self.process.kill()
-            self.end()
-            raise
-
-    def end(self):
-        """Ends every process of the tree; the job goes with its last handle."""
-        if self.job is not None:
-            KERNEL32.TerminateJobObject(self.job, 1)
-            KERNEL32.CloseHandle(self.job)
-            self.job = None
-        elif self.process.returncode is None:
-            # Not yet reaped, so the group's number is still this tree's.
-            with contextlib.suppress(ProcessLookupError):
-                os.killpg(self.process.pid, signal.SIGKILL)
-
-    def close(self):
-        """After a normal end: on Windows, what the program left running ends too."""
-        if self.job is not None:
-            KERNEL32.CloseHandle(self.job)
-            self.job = None
+def end(process):
+    """Ends a started program, and with launch.exe all it started."""
+    process.kill()
+    with contextlib.suppress(subprocess.TimeoutExpired):
+        process.wait(timeout=REAP_SECONDS)
 
 
 class Deadline:
@@ -239,39 +130,37 @@ class Deadline:
 
 
 @contextlib.contextmanager
-def started(program, *arguments, timeout=90, **popen):
-    """PROGRAM running, for a test that talks to it, and the Deadline for
+def started(command_line, timeout=90, **popen):
+    """COMMAND_LINE running, for a test that talks to it, and the Deadline for
     every wait on it: TIMEOUT from now, or the end of the run's limit if that
-    comes first. Its tree ends with the block."""
-    command_line = command(program, *arguments)
+    comes first. It ends with the block."""
     deadline = Deadline(time_allowed(command_line, timeout, clean_up=False))
-    tree = Tree(command_line, **popen)
+    process = subprocess.Popen(command_line, **popen)
     try:
-        yield tree.process, deadline
+        yield process, deadline
     finally:
-        tree.end()
-        with contextlib.suppress(subprocess.TimeoutExpired):
-            tree.process.wait(timeout=REAP_SECONDS)
+        end(process)
 
 
 def run_once(command_line, stdin, stdout, timeout, clean_up):
     allowed = time_allowed(command_line, timeout, clean_up)
-    feed = {"stdin": subprocess.PIPE} if isinstance(stdin, bytes) else {"stdin": stdin}
-    tree = Tree(command_line, stdout=stdout, stderr=subprocess.PIPE, **feed)
     given = stdin if isinstance(stdin, bytes) else None
+    process = subprocess.Popen(command_line, stdin=subprocess.PIPE if given is not None else stdin,
+                               stdout=stdout, stderr=subprocess.PIPE)
     try:
-        output, errors = tree.process.communicate(given, timeout=allowed)
+        output, errors = process.communicate(given, timeout=allowed)
     except subprocess.TimeoutExpired:
-        tree.end()
+        process.kill()
         try:
-            output, errors = tree.process.communicate(timeout=REAP_SECONDS)
+            output, errors = process.communicate(timeout=REAP_SECONDS)
         except subprocess.TimeoutExpired:
             # Someone outside the tree holds a pipe: give up on what it holds.
             output = errors = None
         raise subprocess.TimeoutExpired(command_line, allowed, output, errors) from None
-    finally:
-        tree.close()
-    return subprocess.CompletedProcess(command_line, tree.process.returncode, output, errors)
+    except BaseException:
+        end(process)
+        raise
+    return subprocess.CompletedProcess(command_line, process.returncode, output, errors)
 
 
 def run_command(command_line, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, timeout=90,
@@ -295,5 +184,5 @@ def run_command(command_line, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, 
 
 
 def run(program, *arguments, **options):
-    """Runs a Windows program; the options are run_command's."""
+    """Runs a Windows program through launch.exe; the options are run_command's."""
     return run_command(command(program, *arguments), **options)
