@@ -18,13 +18,13 @@
  *   devdef device-maps          print per-session or shared: whether each logon
  *                               session has its own DOS-device names
  * A look-up's answer is one line: the target list as the call handed it out,
- * NULs and all, as UTF-16LE in hex, or "err N", the platform's error code; a
- * program reads it, and decides what the code means. Any other call the
- * platform refuses prints "err N" too, or "status 0x..." for a native call.
- * Exit 0 when done (every look-up answered, whatever the answer), 1 when the
- * platform refuses, 2 on bad usage, 3 when a removal is not made because its
- * target is not in the list (for several, the first that was not made). Every count handed to the
- * namespace's calls fits a 16-bit length in bytes, as the platform keeps a target list's length.
+ * NULs and all, as UTF-16LE in hex, or "err N", the platform's error code,
+ * whose meaning the reader decides. Any other call the platform refuses
+ * prints "err N" too, or "status 0x..." for a native call. Exit 0 when done
+ * (every look-up answered, whatever the answer), 1 when the platform refuses,
+ * 2 on bad usage, 3 when a removal is not made because its target is not in
+ * the list (of several, the first not made). Every count handed to the
+ * namespace's calls fits a 16-bit length in bytes, as a target list's does.
  *
  * A stand-in namespace in SHLWAPI.dll beside this program, if there is one,
  * is loaded first and takes the place of the platform's, as it does for

@@ -315,15 +315,11 @@ def capability_skip(reason):
 
 
 class Facts:
-    """What the probe measured, beside the capabilities."""
-    elevated = None
-    # "per-session" or "shared", as the system answers; None when unknown.
-    device_maps = None
-    # Where the probe stopped, and why; None when it ran through.
-    stopped = None
-    # "ok", or "err" and the code; None when unknown.
-    undefined_removal = None
-    # The targets' characters that fit in 520, by number of targets.
+    """What the probe measured, beside the capabilities; None where unknown.
+    DEVICE_MAPS: "per-session" or "shared", as the system answers.
+    UNDEFINED_REMOVAL: "ok" or "errN". LONGEST: the targets' characters that
+    fit in 520, by number of targets."""
+    elevated = device_maps = stopped = undefined_removal = None
     longest = {1: None, 2: None}
 
     @classmethod
@@ -344,17 +340,12 @@ class Facts:
 
 class LaterFacts:
     """What the run learns after its probe, as the cases and the end check
-    find it."""
-    # The errors of lists just past the longest that fits in 520.
+    find it; None where they did not get that far. PAST_EDGE: the errors of
+    lists just past the longest that fits in 520. UNMADE_CHANGED: (name,
+    before, after) of the names the run did not use that changed."""
     past_edge = set()
-    # What became of the subst drive; None where the case did not get that far.
-    subst = None
-    # Others' targets that the subst case found on its letter and left there.
     subst_letter_left_to = []
-    # The names the run did not use that changed: (name, before, after);
-    # None until the end check has looked.
-    unmade_changed = None
-    stopped = None
+    subst = unmade_changed = stopped = None
 
     @classmethod
     def line(cls):
@@ -394,7 +385,7 @@ def namespace():
 
 
 class Snapshot:
-    names = {}
+    names = {}  # the namespace() before the cases
 
 
 def device_maps():
@@ -424,9 +415,8 @@ def refuse_where_not_safe(token):
             "place of a name another session relies on")
     code, text = device_maps()
     Facts.device_maps = text if code == 0 else None
-    # Wine has no logon sessions and does not answer; Windows does. The
-    # answer is the system's setting as reported, not a measurement, but
-    # where even that says "shared" the run does not start.
+    # Wine has no logon sessions and does not answer; Windows does, for the
+    # whole system, which is no measurement: but "shared" is not run on.
     if Facts.device_maps == "shared" or (code != 0 and windows_programs.ON_WINDOWS):
         raise AssertionError(
             "the run refuses to start where the system reports per-session device maps off "

@@ -104,20 +104,15 @@ class NamespaceCase(unittest.TestCase):
 def take_back_folder(letter, folder):
     """Takes the run's FOLDER off LETTER, where subst put it, by exact removals
     of that target alone (subst X: /D would pop the newest definition,
-    whoever made it); returns the letter's other targets, which stay."""
+    whoever made it); returns the letter's other targets, which stay. The
+    folder's target is behind \\??\\, in whatever form of its path the
+    platform keeps, ending in the folder's own name, which carries the mark."""
     listed = targets_of(letter)
-    own = [target for target in listed if names_folder(target, folder)]
+    own = [target for target in listed if target.startswith("\\??\\") and
+           target.lower().endswith("\\" + os.path.basename(folder).lower())]
     for target in own:
         devdef("remove", letter, target)
     return [target for target in listed if target not in own]
-
-
-def names_folder(target, folder):
-    """Whether TARGET is FOLDER as subst defines a drive: behind \\??\\, in
-    whatever form of its path the platform keeps, ending in the folder's own
-    name, which carries the run's mark."""
-    return (target.startswith("\\??\\") and
-            target.lower().endswith("\\" + os.path.basename(folder).lower()))
 
 
 class Usage(unittest.TestCase):

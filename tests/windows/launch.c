@@ -17,16 +17,6 @@
 #include <string.h>
 #include <windows.h>
 
-static int HexValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return -1;
-}
-
 static int Failed(const char *what) {
     fprintf(stderr, "launch: %s failed, err=%lu\n", what, GetLastError());
     return 251;
@@ -45,19 +35,20 @@ static HANDLE NewJob(void) {
 }
 
 int main(int argc, char **argv) {
-    if (argc != 3 || strlen(argv[2]) % 2 != 0) {
+    if (argc != 3 || strlen(argv[2]) % 2 != 0 ||
+        strspn(argv[2], "0123456789abcdefABCDEF") != strlen(argv[2])) {
         fprintf(stderr, "usage: launch APPLICATION HEX\n");
         return 250;
     }
     size_t length = strlen(argv[2]) / 2;
     char *commandLine = malloc(length + 1);
     for (size_t i = 0; i < length; ++i) {
-        int high = HexValue(argv[2][2 * i]), low = HexValue(argv[2][2 * i + 1]);
-        if (high < 0 || low < 0 || (high | low) == 0) {
-            fprintf(stderr, "launch: bad hex\n");
+        unsigned byte = 0;
+        if (sscanf(argv[2] + 2 * i, "%2x", &byte) != 1 || byte == 0) {
+            fprintf(stderr, "launch: a NUL cannot be in a command line\n");
             return 250;
         }
-        commandLine[i] = (char)(high * 16 + low);
+        commandLine[i] = (char)byte;
     }
     commandLine[length] = '\0';
 

@@ -48,8 +48,6 @@ def rebase(image, base):
 
 def write_rebased(source, copy, base):
     """Writes SOURCE rebased to BASE into COPY; returns (old base, fixups applied)."""
-    if base % 0x10000 != 0:
-        raise SystemExit(f"rebase: {base:#x} is not a multiple of 64 KiB")
     image = pefile.PE(source, fast_load=True)
     old_base = image.OPTIONAL_HEADER.ImageBase
     count = rebase(image, base)
