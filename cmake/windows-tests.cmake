@@ -49,7 +49,7 @@ set_tests_properties(e2e_stacked PROPERTIES
 
 # The relocation table is complete: Zendrel.exe rebased through it to
 # 0x10000000 (free under Wine) is byte for byte the same objects linked there,
-# and that copy, loaded there, runs: its usage, and a removal answered y.
+# and that copy, loaded there, runs: its usage, and removals answered yes.
 add_executable(zendrel_other_base $<TARGET_OBJECTS:zendrel_objects>)
 set_target_properties(zendrel_other_base PROPERTIES
     OUTPUT_NAME Zendrel RUNTIME_OUTPUT_DIRECTORY ${CMAKE_BINARY_DIR}/other-base)
