@@ -70,16 +70,17 @@ SHORT_NAME = "Z" + base36(os.getpid()).rjust(5, "0")
 RUN_SECONDS = 720
 CLEAN_UP_SECONDS = 90
 
-# The devdef commands that change nothing, and those of the clean-up.
+# The devdef commands that change nothing, and those of the clean-up; a
+# look-up is the clean-up's where it looks for the run's mark.
 LOOKS = {"query", "capacity", "token", "device-maps", "list"}
-CLEAN_UP = {"remove", "query", "list"}
+CLEAN_UP = {"remove", "list"}
 
 
-def devdef(*arguments, timeout=90):
+def devdef(*arguments, timeout=90, clean_up=False):
     program = os.path.join(windows_programs.TOOLS, "devdef.exe")
     result = windows_programs.run(program, *arguments, timeout=timeout,
                                   changes_nothing=arguments[0] in LOOKS,
-                                  clean_up=arguments[0] in CLEAN_UP)
+                                  clean_up=clean_up or arguments[0] in CLEAN_UP)
     return result.returncode, result.stdout.decode("latin-1").replace("\r\n", "\n")
 
 
@@ -114,9 +115,9 @@ def listed(name, reply):
     return targets
 
 
-def look_up(names, room=FULL_ROOM):
+def look_up(names, room=FULL_ROOM, clean_up=False):
     """The target lists of NAMES, each the newest first, asked for with ROOM."""
-    code, text = devdef("query", str(room), *names)
+    code, text = devdef("query", str(room), *names, clean_up=clean_up)
     replies = text.splitlines()
     if code != 0 or len(replies) != len(names):
         raise AssertionError(f"devdef query: exit {code}, {text!r}")
@@ -197,7 +198,7 @@ def holding_the_mark(names):
     """The names of NAMES that list one of the run's targets, in the session
     or global."""
     forms = [form for name in sorted(set(names)) for form in (name, "Global\\" + name)]
-    lists = look_up(forms) if forms else []
+    lists = look_up(forms, clean_up=True) if forms else []
     return sorted({form.removeprefix("Global\\") for form, targets in zip(forms, lists)
                    if any(TAG in target for target in targets)})
 
