@@ -17,8 +17,9 @@
 #include <string.h>
 #include <windows.h>
 
-static int Failed(const char *what) {
-    fprintf(stderr, "launch: %s failed, err=%lu\n", what, GetLastError());
+/* ERROR is taken where the call failed, before any clean-up call resets it. */
+static int Failed(const char *what, DWORD error) {
+    fprintf(stderr, "launch: %s failed, err=%lu\n", what, error);
     return 251;
 }
 
@@ -54,7 +55,7 @@ int main(int argc, char **argv) {
 
     HANDLE job = NewJob();
     if (job == NULL)
-        return Failed("the job object");
+        return Failed("the job object", GetLastError());
     STARTUPINFOA startup;
     memset(&startup, 0, sizeof startup);
     startup.cb = sizeof startup;
@@ -66,14 +67,16 @@ int main(int argc, char **argv) {
     const char *application = strcmp(argv[1], "-") == 0 ? NULL : argv[1];
     if (!CreateProcessA(application, commandLine, NULL, NULL, TRUE, CREATE_SUSPENDED, NULL, NULL,
                         &startup, &process))
-        return Failed("CreateProcessA");
+        return Failed("CreateProcessA", GetLastError());
     if (!AssignProcessToJobObject(job, process.hProcess)) {
+        DWORD error = GetLastError();
         TerminateProcess(process.hProcess, 251);
-        return Failed("AssignProcessToJobObject");
+        return Failed("AssignProcessToJobObject", error);
     }
     if (ResumeThread(process.hThread) == (DWORD)-1) {
+        DWORD error = GetLastError();
         TerminateProcess(process.hProcess, 251);
-        return Failed("ResumeThread");
+        return Failed("ResumeThread", error);
     }
     WaitForSingleObject(process.hProcess, INFINITE);
     DWORD code = 252;
