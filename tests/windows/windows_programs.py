@@ -39,12 +39,13 @@ def windows_path(path):
 
 def native(application):
     """APPLICATION as launch.exe, a 32-bit program, must name it to start the
-    system's own: WoW64 redirects System32 for it to the 32-bit programs, and
-    Sysnative is the alias of the native folder."""
+    system's own: WoW64 redirects System32 and its subfolders for it to the
+    32-bit programs, and Sysnative is the alias of the native folder."""
     system32 = os.path.join(os.environ.get("SystemRoot", "C:\\Windows"), "System32")
-    if sys.maxsize > 2**32 and os.path.normcase(os.path.dirname(application)) == \
-            os.path.normcase(system32):
-        return os.path.join(os.path.dirname(system32), "Sysnative", os.path.basename(application))
+    prefix = os.path.normcase(system32 + os.sep)
+    if sys.maxsize > 2**32 and os.path.normcase(application).startswith(prefix):
+        inside = application[len(prefix):]
+        return os.path.join(os.path.dirname(system32), "Sysnative", inside)
     return application
 
 
