@@ -1,36 +1,11 @@
-"""The DOS-device namespace as the end-to-end run uses it: what the platform
-does (its capabilities, the probe and the facts lines), the definitions the
-run makes, their clean-up, and the check at the end of the run. The rules
-that make the run safe on a real machine are all here:
-
-- Every target the run defines carries its mark (TAG, with this process's
-  id), so no definition of anyone else's looks like one of the run's.
-- A name is the run's to define only while it lists nothing but the run's
-  own targets (take()): a drive letter found undefined, or a name carrying
-  the process id. Only a look-up that fails with error 2 means undefined
-  (listed()); any other failure stops the run.
-- Zendrel.exe removes the newest definition of the name it is given, whoever
-  made it: a drive letter, which anyone may take, is taken just before it
-  runs. A name that must be undefined when something removes it carries the
-  process id (SHORT_NAME), never a drive letter.
-- The clean-up tries every definition the run made, by an exact removal of
-  its own target, whether or not Zendrel.exe removed it: devdef asks for such
-  a removal only once it has just seen that target in the name's list, so
-  one already gone is left, and no one else's is removed. Wine ignores the
-  target of a removal; there the target must be the newest.
-- The run refuses to start as LocalSystem, or where the system reports
-  per-session device maps off: either makes every definition global. And
-  unless a look-up of NUL finds it.
-- At the end none of the run's targets may be left under any name it used,
-  in the session or global, and every name it used must list, the run's own
-  targets left out, what it listed at the start. Other names must be as they
-  were under Wine; on Windows, where volumes, devices and network drives come
-  and go, a change there is reported, not failed.
-
-The probe prints a facts line before the cases, the capabilities first, and
-the end of the run a second one of what the cases learnt; each also when the
-run stops part-way, with where and why, and on a CI runner in the job
-summary. Their fields: docs/testing.md.
+"""The DOS-device namespace as the end-to-end run uses it: its capabilities,
+the probe and the facts lines, the definitions the run makes, their
+clean-up, and the check at the end of the run. Every rule that keeps the
+run to its own names is here, and docs/testing.md says them in prose: the
+mark (TAG) in every target the run defines, take() before a name is the
+run's, listed() for what a look-up's answer means, the clean-up by exact
+target through Definitions and take_back_folder() with the run's reserve,
+the refusal where definitions would be global, and the end check.
 """
 
 import contextlib
@@ -41,7 +16,9 @@ import subprocess
 import windows_programs
 
 # The run's mark, in every target it defines and in the names it makes up.
-TAG = f"Z{os.getpid()}"
+# It ends as it begins, so that no other process id's mark holds it: Z123Z is
+# not in Z1234Z.
+TAG = f"Z{os.getpid()}Z"
 TARGET = f"\\Device\\ZendrelTest{TAG}"
 OLDER = f"\\Device\\ZendrelOlder{TAG}"
 # Drive letters the run may take, when they are undefined.
@@ -231,6 +208,21 @@ class Definitions:
         self.remove()
         names, self.made = [name for name, _ in self.made], []
         return holding_the_mark(names)
+
+
+def take_back_folder(letter, folder):
+    """Takes the run's FOLDER off LETTER, where subst put it, by exact removals
+    of that target alone (subst X: /D would pop the newest definition,
+    whoever made it); returns the letter's other targets, which stay. The
+    folder's target is behind \\??\\, in whatever form of its path the
+    platform keeps, ending in the folder's own name, which carries the mark.
+    A clean-up: it may use the run's reserve."""
+    listed = look_up([letter], clean_up=True)[0]
+    own = [target for target in listed if target.startswith("\\??\\") and
+           target.lower().endswith("\\" + os.path.basename(folder).lower())]
+    for target in own:
+        devdef("remove", letter, target)
+    return [target for target in listed if target not in own]
 
 
 class Capability:

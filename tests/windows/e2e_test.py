@@ -27,7 +27,7 @@ import windows_programs
 from dos_namespace import (LONG_NAMES, OLDER, SHORT_NAME, STACKS, TAG, TARGET, Definitions,
                            Facts, LaterFacts, before_zendrel, capability_skip, devdef,
                            end_of_run, fits, free_letter, long_name, need, start_of_run,
-                           target_of, targets_of)
+                           take_back_folder, target_of, targets_of)
 from windows_programs import BUILD, TOOLS
 
 # Another copy of the program can be named, such as one rebased elsewhere.
@@ -89,30 +89,17 @@ class NamespaceCase(unittest.TestCase):
         code, text = self.definitions.define(name, target)
         self.assertEqual(code, 0, f"defining {name!r}: {text}")
 
-    def zendrel(self, name, command_line, stdin=b""):
-        """Runs Zendrel.exe on NAME, once it is seen to be the run's."""
+    def zendrel(self, name, command_line, stdin=b"", stdout=subprocess.PIPE):
+        """Runs Zendrel.exe on NAME, once it is seen to be the run's: every run
+        on a name goes through here, so a drive letter is looked at each time."""
         before_zendrel(name)
-        return run_zendrel(command_line, stdin)
+        return run_zendrel(command_line, stdin, stdout)
 
     def assertDefined(self, name, *targets):
         self.assertEqual(targets_of(name), list(targets or (TARGET,)))
 
     def assertUndefined(self, name):
         self.assertEqual(targets_of(name), [])
-
-
-def take_back_folder(letter, folder):
-    """Takes the run's FOLDER off LETTER, where subst put it, by exact removals
-    of that target alone (subst X: /D would pop the newest definition,
-    whoever made it); returns the letter's other targets, which stay. The
-    folder's target is behind \\??\\, in whatever form of its path the
-    platform keeps, ending in the folder's own name, which carries the mark."""
-    listed = targets_of(letter)
-    own = [target for target in listed if target.startswith("\\??\\") and
-           target.lower().endswith("\\" + os.path.basename(folder).lower())]
-    for target in own:
-        devdef("remove", letter, target)
-    return [target for target in listed if target not in own]
 
 
 class Usage(unittest.TestCase):
@@ -125,18 +112,20 @@ class Usage(unittest.TestCase):
 class NotFound(NamespaceCase):
     def test_undefined_name_exits_two_before_asking(self):
         r = self.letter()
-        for command_line in [f"Zendrel.exe {r}", f"Zendrel.exe {r} -y",
-                             f"Zendrel.exe \"no such name {TAG}\""]:
+        for name, command_line in [(r, f"Zendrel.exe {r}"), (r, f"Zendrel.exe {r} -y"),
+                                   (f"no such name {TAG}", f"Zendrel.exe \"no such name {TAG}\"")]:
             with self.subTest(command_line=command_line):
-                self.assertEqual(run_zendrel(command_line, b"y\n"), (2, NOT_FOUND))
+                self.assertEqual(self.zendrel(name, command_line, b"y\n"), (2, NOT_FOUND))
 
     def test_300_character_name_is_refused_cleanly(self):
         name = long_name("N", 259)
-        self.assertEqual(run_zendrel(f"Zendrel.exe {name}{'N' * 41} -y"), (2, NOT_FOUND))
+        self.assertEqual(self.zendrel(name + "N" * 41, f"Zendrel.exe {name}{'N' * 41} -y"),
+                         (2, NOT_FOUND))
         # Even when a name made of its first 259 characters exists.
         need(self, LONG_NAMES)
         self.define(name)
-        self.assertEqual(run_zendrel(f"Zendrel.exe {name}{'N' * 41}", b"y"), (2, NOT_FOUND))
+        self.assertEqual(self.zendrel(name + "N" * 41, f"Zendrel.exe {name}{'N' * 41}", b"y"),
+                         (2, NOT_FOUND))
         self.assertDefined(name)
 
     def test_empty_name_is_refused_and_every_name_stays(self):
@@ -149,7 +138,7 @@ class NotFound(NamespaceCase):
         self.assertNotEqual(names["NUL"], [])
         for command_line, answer in [("Zendrel.exe \"\" -y", b""), ("Zendrel.exe \"\"", b"y\n")]:
             with self.subTest(command_line=command_line):
-                self.assertEqual(run_zendrel(command_line, answer), (2, NOT_FOUND))
+                self.assertEqual(self.zendrel("", command_line, answer), (2, NOT_FOUND))
                 self.assertEqual({name: targets_of(name) for name in names}, names)
         # New names can still be defined.
         r = self.letter()
@@ -314,12 +303,13 @@ class RefusedOutput(NamespaceCase):
         os.close(handle)
         try:
             with open(path, "rb") as read_only:
-                code, _ = run_zendrel(f"Zendrel.exe {q} -y", stdout=read_only)
+                code, _ = self.zendrel(q, f"Zendrel.exe {q} -y", stdout=read_only)
         finally:
             os.remove(path)
         self.assertEqual(code, 0)
         self.assertUndefined(q)
-        code, _ = run_zendrel(f"Zendrel.exe {self.letter()}", stdout=subprocess.DEVNULL)
+        r = self.letter()
+        code, _ = self.zendrel(r, f"Zendrel.exe {r}", stdout=subprocess.DEVNULL)
         self.assertEqual(code, 2)
 
 
@@ -391,7 +381,17 @@ class Stacking(NamespaceCase):
 
 class CleanUp(NamespaceCase):
     """The clean-up removes the run's own definitions and never another's: the
-    case's own, and the folder that the subst case's drive names."""
+    case's own, and the folder that the subst case's drive names. What the
+    case makes in others' stead is kept apart from its definitions, and goes
+    at its end, the newest first, whatever failed."""
+
+    def setUp(self):
+        super().setUp()
+        self.theirs = Definitions()
+
+    def tearDown(self):
+        self.assertEqual(self.theirs.remove_all(), [], "names left defined")
+        super().tearDown()
 
     def test_a_definition_made_by_someone_else_stays(self):
         stranger = f"\\Device\\ZendrelStranger{TAG}"
@@ -409,19 +409,17 @@ class CleanUp(NamespaceCase):
                     else:
                         # As subst makes it, not through the case's definitions.
                         own = "\\??\\" + windows_programs.windows_path(folder)
-                        self.assertEqual(devdef("define", q, own)[0], 0)
+                        self.assertEqual(self.theirs.define(q, own)[0], 0)
                     if not on_top:
                         self.assertEqual(devdef("remove", q, own)[0], 0)
-                    self.assertEqual(devdef("define", q, stranger)[0], 0)
-                    try:
-                        # The run's own definition, if it still holds one, and no other goes.
-                        if clean_up == "the case's":
-                            self.assertEqual(self.definitions.remove_all(), [q])
-                        else:
-                            self.assertEqual(take_back_folder(q, folder), [stranger])
-                        self.assertDefined(q, stranger)
-                    finally:
-                        devdef("remove", q, stranger)
+                    self.assertEqual(self.theirs.define(q, stranger)[0], 0)
+                    # The run's own definition, if it still holds one, and no other goes.
+                    if clean_up == "the case's":
+                        self.assertEqual(self.definitions.remove_all(), [q])
+                    else:
+                        self.assertEqual(take_back_folder(q, folder), [stranger])
+                    self.assertDefined(q, stranger)
+                    self.assertEqual(self.theirs.remove_all(), [])
                     self.assertUndefined(q)
 
 
