@@ -222,6 +222,8 @@ def check_ci(source, build, ci):
                                       "Administrator")),
           f"{name}: the windows job does not record the OS build, the system's architecture, "
           "the processor and the elevation in the job summary")
+    check(record is not None and steps[record].get("if") == "${{ !cancelled() }}",
+          f"{name}: the machine is not recorded where the download failed")
     limits = run_limits(source)
     for path in sorted(windows_test_files(build, commands)):
         running = [i for i, run in enumerate(runs) if path in run]
