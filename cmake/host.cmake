@@ -31,8 +31,9 @@ target_link_libraries(scan_replay PRIVATE zendrel_core zendrel_standins)
 
 include(cmake/fuzz.cmake OPTIONAL)
 
-# scripts/setup through a package index that cannot be fetched, against
-# stand-ins for apt; needs neither the network nor root.
+# scripts/setup through a package index that cannot be fetched, apt's locks
+# held by another process, and a user who is not root, against stand-ins for
+# apt; needs neither the network nor root.
 add_test(NAME setup
     COMMAND /usr/bin/python3 ${PROJECT_SOURCE_DIR}/tests/scripts/setup_test.py ${PROJECT_SOURCE_DIR})
 set_tests_properties(setup PROPERTIES TIMEOUT 120)
