@@ -214,13 +214,19 @@ static int RemoveExact(const char *name, const char *target) {
     return 0;
 }
 
-/* Counted up from one, so that no guess about terminators decides it. */
+/* Counted up from one, so that no guess about terminators decides it. Only
+ * the errors of a list that does not fit count as too little room (as the
+ * tests' fits() takes them); any other failure is reported. */
 static int Capacity(const char *name) {
     if (QueryDosDeviceA(name, List, LIST_CHARS) == 0)
         return Refused();
     DWORD capacity = 1;
-    while (capacity < LIST_CHARS && QueryDosDeviceA(name, List, capacity) == 0)
+    while (capacity < LIST_CHARS && QueryDosDeviceA(name, List, capacity) == 0) {
+        DWORD error = GetLastError();
+        if (error != ERROR_INSUFFICIENT_BUFFER && error != ERROR_MORE_DATA)
+            return Refused();
         ++capacity;
+    }
     printf("%lu\n", (unsigned long)capacity);
     return 0;
 }
