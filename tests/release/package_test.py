@@ -9,14 +9,18 @@ beside it (sha256sum's form, which sha256sum -c accepts): the same bytes both
 times, exactly Zendrel.exe, README.txt, LICENSE.txt and Zendrel.exe.sha256 in
 that order, each dated by the last commit, the executable byte for byte, a
 matching checksum line, the repository's LICENSE with CRLF line ends, and a
-README with CRLF line ends that names the Windows checksum commands before
-sha256sum, holds the program's own usage text (taken from a run of
-Zendrel.exe under Wine) and a row for every exit code, and says word for word
-what README.md's users' part and docs/windows.md say, naming the zip's
-LICENSE.txt. SOURCE_DATE_EPOCH, where given, dates the entries instead; with
-neither it nor a commit, packing fails. With --url, README.txt names the
-project's address and the repository of a GitHub release in the attestation
-command, and the Scoop and winget manifests name this archive, its hash and
+README with CRLF line ends, of at most 300 lines and each heading once, that
+names the checksum commands for the zip and then for Zendrel.exe, the
+Windows ones before sha256sum, holds the program's own usage text (taken
+from a run of Zendrel.exe under Wine) and a row for every exit code, names
+no file the zip does not hold and nothing of Wine, names for each link into
+the details that part's heading, and says word for word what README.md's
+users' part and docs/windows.md say, naming the zip's LICENSE.txt.
+SOURCE_DATE_EPOCH, where given, dates the entries instead; with neither it
+nor a commit, packing fails. With --url, README.txt names the project's
+address, and for a GitHub release the repository in the attestation
+commands for the zip and Zendrel.exe and the addresses of its releases and
+issues pages; the Scoop and winget manifests name this archive, its hash and
 the version, and hold against the package managers' published schemas in
 ../shared/schemas/ beside SOURCE_DIR (a checkout standing alone has none:
 the test then says that it skips them); a description and publisher that
@@ -58,9 +62,15 @@ EPOCHS = [
     ("1700000000.5", None),
     ("tomorrow", None),
 ]
-# How a Windows user checks the download: PowerShell's and cmd's commands.
-WINDOWS_CHECKSUMS = [b"Get-FileHash .\\Zendrel.exe -Algorithm SHA256",
-                     b"certutil -hashfile Zendrel.exe SHA256"]
+# How a Windows user checks the download, the zip first and then the
+# executable in it: PowerShell's and cmd's commands, then sha256sum's.
+CHECKSUMS = ["Get-FileHash .\\{} -Algorithm SHA256", "certutil -hashfile {} SHA256",
+             "sha256sum -c {}.sha256"]
+# README.txt at most this long, the whole of it read through.
+README_LINES = 300
+# Words for what the zip does not hold: the repository's own files, and the
+# project's findings under Wine, which are for contributors.
+NOT_IN_THE_ZIP = [r"\.md\b", r"windows-facts", r"\bWine\b"]
 
 failures = []
 
@@ -199,21 +209,45 @@ def crlf_only(text):
     return text.endswith(b"\r\n") and b"\n" not in text.replace(b"\r\n", b"")
 
 
-def check_readme(readme, usage, readme_md, details):
+def slug(heading):
+    """The anchor GitHub gives a Markdown heading."""
+    return re.sub(r"[^\w\- ]", "", heading.strip().lower()).replace(" ", "-")
+
+
+def check_readme(readme, usage, readme_md, details, archive_name):
     check(crlf_only(readme), "README.txt has line ends other than CRLF")
     text = readme.replace(b"\r\n", b"\n")
-    sha256sum = text.find(b"sha256sum")
-    for command in WINDOWS_CHECKSUMS:
-        at = text.find(command)
-        check(at >= 0, f"README.txt does not name {command.decode()}")
-        check(sha256sum < 0 or at < sha256sum,
-              f"README.txt names sha256sum before {command.decode()}")
+    lines = text.decode("latin-1").split("\n")
+    # Read through: short, each heading once, nothing that is not in the zip.
+    check(len(lines) - 1 <= README_LINES,
+          f"README.txt has {len(lines) - 1} lines, more than {README_LINES}")
+    headings = [line for line, under in zip(lines, lines[1:])
+                if line.strip() and re.fullmatch(r"=+|-+", under)]
+    twice = sorted(heading for heading, count in Counter(headings).items() if count > 1)
+    check(not twice, f"README.txt has the headings {twice} more than once")
+    for pattern in NOT_IN_THE_ZIP:
+        found = sorted({line.strip() for line in lines if re.search(pattern, line)})
+        check(not found, f"README.txt names what the zip does not hold ({pattern}): {found}")
+    # Each link to a part of the details names that part's heading, which
+    # README.txt then holds.
+    anchors = {slug(heading): heading for heading in re.findall(r"(?m)^#+ (.*)$", details)}
+    for label, anchor in re.findall(r"\[([^\]]*)\]\(docs/windows\.md#([^)]*)\)",
+                                    sources(readme_md, "")):
+        check(anchors.get(anchor) == label and label in headings,
+              f"README.md links [{label}] to docs/windows.md#{anchor}, not to its heading")
+    # The zip against its own checksum first, then the executable in it; the
+    # Windows commands before sha256sum. Inline code may wrap: read as one line.
+    flat = " ".join(text.decode("latin-1").split())
+    commands = [form.format(name) for name in [archive_name, "Zendrel.exe"] for form in CHECKSUMS]
+    places = [flat.find(command) for command in commands]
+    for command, place in zip(commands, places):
+        check(place >= 0, f"README.txt does not name {command}")
+    check(places == sorted(places), f"README.txt does not name {commands} in that order")
     # The usage text stands as code, each line indented alike.
     indented = b"".join(b"    " + line if line.strip() else line
                         for line in usage.splitlines(keepends=True))
     check(b"\n" + indented in text, "README.txt does not hold the program's usage text "
           "line for line")
-    lines = text.decode("latin-1").split("\n")
     for code in EXIT_CODES:
         rows = [line for line in lines if re.match(re.escape(code) + r"\s+\w", line)]
         check(len(rows) == 1, f"README.txt has {len(rows)} table rows for exit code {code}")
@@ -227,7 +261,6 @@ def check_readme(readme, usage, readme_md, details):
     check(b"LICENSE.txt" in text and not re.search(rb"\bLICENSE\b(?!\.txt)", text),
           "README.txt names LICENSE, not the zip's LICENSE.txt")
     # Inline code stays told apart from the prose around it: in quotes.
-    flat = " ".join(text.decode("latin-1").split())
     unquoted = sorted(code for code in inline_code(readme_md, details)
                       if not any(f"{mark}{code}{mark}" in flat for mark in "\"'"))
     check(not unquoted, f"README.txt does not quote the inline code {unquoted}")
@@ -361,7 +394,12 @@ MANIFEST_ADDRESSES = [
     ([GITHUB + "/releases/download/v{version}/zendrel.zip"], GITHUB, False,
      GITHUB, "example/zendrel"),
 ]
-ATTESTATION = "gh attestation verify Zendrel.exe --repo {}"
+# The files the release workflow attests, and the pages of a GitHub release's
+# repository that README.txt refers to, with their addresses where packing
+# knows the repository.
+ATTESTED = ["Zendrel-{version}.zip", "Zendrel.exe"]
+ATTESTATION = "gh attestation verify {} --repo {}"
+REPOSITORY_PAGES = ["releases", "issues"]
 SCOOP_UPDATES = {
     "checkver": {"github": GITHUB},
     "autoupdate": {"url": GITHUB + "/releases/download/v$version/Zendrel-$version.zip",
@@ -409,17 +447,27 @@ def check_manifest_files(dist, version, url, homepage, updates):
 
 
 def check_readme_addresses(dist, version, what, address, repository):
-    """README.txt in DIST's zip names ADDRESS under its title and REPOSITORY
-    in the attestation command, or, where none is known, neither."""
+    """README.txt in DIST's zip names ADDRESS under its title, REPOSITORY in
+    the attestation commands and the addresses of the repository's pages it
+    refers to, or, where none is known, none of them."""
     with zipfile.ZipFile(os.path.join(dist, f"Zendrel-{version}.zip")) as zip_file:
-        lines = zip_file.read("README.txt").decode("latin-1").split("\r\n")
+        text = zip_file.read("README.txt").decode("latin-1")
+    lines = text.split("\r\n")
     named = [line for line in lines[:4] if line.startswith("Home page: ")]
     check(named == ([f"Home page: {address}"] if address else []),
           f"{what}: README.txt's address lines are {named}, not {address}")
-    command = f"    {ATTESTATION.format(repository or 'OWNER/REPO')}"
-    check(command in lines, f"{what}: README.txt lacks {command.strip()!r}")
+    for attested in ATTESTED:
+        command = ATTESTATION.format(attested.format(version=version), repository or "OWNER/REPO")
+        check(f"    {command}" in lines, f"{what}: README.txt lacks {command!r}")
     check(repository is None or not any("OWNER/REPO" in line for line in lines),
           f"{what}: README.txt still says OWNER/REPO")
+    for page in REPOSITORY_PAGES:
+        named = f"(https://github.com/{repository}/{page})" in " ".join(text.split())
+        check(named == (repository is not None),
+              f"{what}: README.txt {'does not name' if repository else 'names'} the address "
+              f"of the repository's {page}")
+    check(repository is not None or "https://github.com/" not in text,
+          f"{what}: README.txt names a GitHub address where none is known")
 
 
 def check_manifests(source, build, scratch, version, schemas):
@@ -494,7 +542,7 @@ def main():
         readme_md = file.read()
     with open(os.path.join(source, "docs", "windows.md"), encoding="utf-8") as file:
         details = file.read()
-    check_readme(contents.get("README.txt", b""), usage_text(exe_path), readme_md, details)
+    check_readme(contents.get("README.txt", b""), usage_text(exe_path), readme_md, details, name)
 
     for failure in failures:
         print("FAIL:", failure)

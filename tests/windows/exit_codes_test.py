@@ -3,7 +3,7 @@
 
    exit_codes_test.py     (ZENDREL_BUILD: the folder with tools\\exitwith.exe)
 
-What script writers meet with the codes that do not fit a byte (docs/windows.md):
+What script writers meet with the codes that do not fit a byte (docs/wine.md):
 %ERRORLEVEL% and $LASTEXITCODE show them as negative numbers, `if errorlevel
 1` is false for them, and `exit /b %ERRORLEVEL%` hands the code on whole. No
 page documents the sign, so these cases hold it, against the code the
@@ -35,7 +35,7 @@ command = windows_programs.command
 CMD = os.environ.get("ComSpec", "C:\\windows\\system32\\cmd.exe")
 
 # What exitwith is given, the exit code the platform reports, what cmd's
-# %ERRORLEVEL% and PowerShell's $LASTEXITCODE show (as docs/windows.md says), and
+# %ERRORLEVEL% and PowerShell's $LASTEXITCODE show (as docs/wine.md says), and
 # whether `if errorlevel 1` is true.
 CASES = [
     ("0", 0, "0", False),
