@@ -3,33 +3,24 @@
  *   devdef query ROOM NAME...   look each NAME up with room for ROOM characters
  *   devdef capacity NAME        print the least room the list is handed out in
  *   devdef remove NAME TARGET...
- *                               remove the definition of NAME as TARGET and no
- *                               other: an exact match on the target, made only
- *                               once TARGET has just been seen in NAME's list;
- *                               each pair in turn
- *   devdef platform-remove NAME drop the most recent definition through
- *                               DefineDosDeviceA alone, with no target, even
- *                               where Wine's would overrun its stack (a probe)
+ *                               for each pair, remove that definition and no
+ *                               other, by exact target, once just seen listed
+ *   devdef platform-remove NAME drop the newest definition through
+ *                               DefineDosDeviceA alone, with no target (a probe)
  *   devdef list                 every name, a line each: the name as UTF-16LE
  *                               in hex, a space, and its look-up's answer
- *   devdef token                print elevated=yes|no system=yes|no: whether
- *                               this process's token is elevated, and whether
- *                               it runs as LocalSystem
- *   devdef device-maps          print per-session or shared: whether each logon
- *                               session has its own DOS-device names
+ *   devdef token                print elevated=yes|no system=yes|no (LocalSystem)
  * A look-up's answer is one line: the target list as the call handed it out,
  * NULs and all, as UTF-16LE in hex, or "err N", the platform's error code,
- * whose meaning the reader decides. Any other call the platform refuses
- * prints "err N" too, or "status 0x..." for a native call. Exit 0 when done
- * (every look-up answered, whatever the answer), 1 when the platform refuses,
- * 2 on bad usage, 3 when a removal is not made because its target is not in
- * the list (of several, the first not made). Every count handed to the
- * namespace's calls fits a 16-bit length in bytes, as a target list's does.
+ * whose meaning the reader decides. Any other refusal prints "err N" too, or
+ * "status 0x..." for a native call. Exit 0 when done (every look-up answered,
+ * whatever the answer), 1 when the platform refuses, 2 on bad usage, 3 when a
+ * removal is not made because its target is not in the list (of several, the
+ * first not made).
  *
  * A stand-in namespace in SHLWAPI.dll beside this program, if there is one,
- * is loaded first and takes the place of the platform's, as it does for
- * Zendrel.exe in the same folder. On Windows the system's own SHLWAPI.dll is
- * loaded, which changes nothing. */
+ * is loaded first and takes the platform's place, as it does for Zendrel.exe
+ * in the same folder; on Windows that load changes nothing. */
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -149,10 +140,9 @@ static void PrintWideHex(const WCHAR *text, size_t length) {
 }
 
 /* NAME's list in WideList, as many characters as were handed out; 0 where
- * the call failed. The ANSI call, as Zendrel.exe makes it (and as a stand-in
- * namespace takes it), its answer converted after. The ANSI calls take no
- * name of 260 characters or more, such as the Global\ form of a long name:
- * that one is asked through the wide call. */
+ * the call failed. The ANSI call, as Zendrel.exe makes it, converted after;
+ * the wide one for a name of 260 characters or more (a long Global\ name),
+ * which the ANSI calls refuse. */
 static DWORD LookUp(const char *name, DWORD room) {
     static WCHAR wideName[1024];
     DWORD length = QueryDosDeviceA(name, List, room);
@@ -235,8 +225,7 @@ static int Capacity(const char *name) {
  * between the namespace and the test. */
 static int ListAll(void) {
     static WCHAR names[1 << 19];
-    /* The names fit a 16-bit length on any ordinary machine; only where they
-     * do not is a larger count tried, which then holds no name's length. */
+    /* A larger count only where the names do not fit a 16-bit length. */
     DWORD length = QueryDosDeviceW(NULL, names, LIST_CHARS);
     if (length == 0 && GetLastError() == ERROR_INSUFFICIENT_BUFFER)
         length = QueryDosDeviceW(NULL, names, sizeof names / sizeof names[0]);
@@ -272,18 +261,6 @@ static int Token(void) {
     return 0;
 }
 
-/* Where per-session device maps are turned off, every definition is shared by
- * all sessions, as LocalSystem's are. */
-static int DeviceMaps(void) {
-    ULONG enabled = 0;
-    NTSTATUS status = NtQueryInformationProcess(GetCurrentProcess(), ProcessLUIDDeviceMapsEnabled,
-                                                &enabled, sizeof enabled, NULL);
-    if (status != 0)
-        return ReportStatus(status);
-    printf("%s\n", enabled ? "per-session" : "shared");
-    return 0;
-}
-
 int main(int argc, char **argv) {
     LoadLibraryA("shlwapi.dll");
     const char *command = argc >= 2 ? argv[1] : "";
@@ -310,10 +287,8 @@ int main(int argc, char **argv) {
         return Token();
     if (argc == 2 && strcmp(command, "list") == 0)
         return ListAll();
-    if (argc == 2 && strcmp(command, "device-maps") == 0)
-        return DeviceMaps();
     fprintf(stderr, "usage: devdef define NAME TARGET | query ROOM NAME... | capacity NAME"
                     " | remove NAME TARGET... | platform-remove NAME | list"
-                    " | token | device-maps\n");
+                    " | token\n");
     return 2;
 }

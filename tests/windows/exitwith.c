@@ -1,14 +1,12 @@
 /* Test helper: ends with a given exit code, as a shell sees it.
- *   exitwith CODE       ends with CODE (decimal, or hex with 0x), all 32 bits
- *   exitwith ctrl-c     takes a console of its own, raises Ctrl+C in it and
- *                       waits, so the default handler ends the process
- *   exitwith hang       prints "pid N", starts a copy of itself that does the
- *                       same, and never ends: what a time limit must stop
- *   exitwith running PID
- *                       prints "running" and ends with 0 if process PID
- *                       still runs after 5 s, or "ended" and ends with 1
- * A helper that cannot do what it is asked says so on standard error and ends
- * with 250. */
+ *   exitwith CODE         ends with CODE (decimal, or hex with 0x), all 32 bits
+ *   exitwith ctrl-c       raises Ctrl+C in a console of its own and waits, so
+ *                         the default handler ends the process
+ *   exitwith hang         prints "pid N", starts a copy of itself that does the
+ *                         same, and never ends: what a time limit must stop
+ *   exitwith running PID  prints "running" and ends with 0 if process PID still
+ *                         runs after 5 s, or "ended" and ends with 1
+ * What it cannot do, it says on standard error, and ends with 250. */
 #include <errno.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -26,9 +24,7 @@ static int Hang(int startCopy) {
             return 250;
         }
         snprintf(line, sizeof line, "\"%s\" hang-copy", path);
-        STARTUPINFOA startup;
-        memset(&startup, 0, sizeof startup);
-        startup.cb = sizeof startup;
+        STARTUPINFOA startup = {.cb = sizeof startup};
         PROCESS_INFORMATION copy;
         /* It inherits the standard handles, so it holds the caller's pipes too. */
         if (!CreateProcessA(path, line, NULL, NULL, TRUE, 0, NULL, NULL, &startup, &copy)) {

@@ -14,14 +14,11 @@
  * as the namespace does. A named mutex makes each change whole.
  *
  * It answers as Windows is documented and modelled to answer where the tests
- * depend on it, not as Wine does (docs/wine.md has the table): a removal of a
- * name nobody holds succeeds; a removal with a target takes the newest that
- * matches, or fails with ERROR_FILE_NOT_FOUND; a pushed list needs one more
- * character of room; a list that fills the room exactly fails with
- * ERROR_MORE_DATA. A query of a name it does not hold goes to the platform (C:
- * or NUL read the real ones), and so does a removal with no target of a name
- * the platform holds. Only the flags the tests use are taken; any other is
- * refused with ERROR_INVALID_PARAMETER rather than half-done. */
+ * depend on it, not as Wine does: docs/wine.md has the table. A query of a
+ * name it does not hold goes to the platform (C: or NUL read the real ones),
+ * and so does a removal with no target of a name the platform holds. Only the
+ * flags the tests use are taken; any other is refused with
+ * ERROR_INVALID_PARAMETER rather than half-done. */
 #include <string.h>
 #include <windows.h>
 
