@@ -1,11 +1,10 @@
-"""The DOS-device namespace as the end-to-end run uses it: its capabilities,
-the probe and the facts lines, the definitions the run makes, their
-clean-up, and the check at the end of the run. Every rule that keeps the
-run to its own names is here, and docs/testing.md says them in prose: the
-mark (TAG) in every target the run defines, take() before a name is the
-run's, listed() for what a look-up's answer means, the clean-up by exact
-target through Definitions and take_back_folder() with the run's reserve,
-the refusal where definitions would be global, and the end check.
+"""The DOS-device namespace as the end-to-end run uses it: the capability
+table, the probe and the facts lines, and every rule that keeps the run to
+its own names (docs/testing.md says them in prose): the mark, TAG, in every
+target it defines; take() before a name is the run's; listed() for what a
+look-up means; the clean-up by exact target, with the run's reserve, through
+Definitions and take_back_folder(); the refusal where definitions would be
+global; and the end check.
 """
 
 import contextlib
@@ -14,6 +13,7 @@ import re
 import subprocess
 
 import windows_programs
+from windows_programs import JOB, Capability
 
 # The run's mark, in every target it defines and in the names it makes up.
 # It ends as it begins, so that no other process id's mark holds it: Z123Z is
@@ -49,7 +49,7 @@ CLEAN_UP_SECONDS = 90
 
 # The devdef commands that change nothing, and those of the clean-up; a
 # look-up is the clean-up's where it looks for the run's mark.
-LOOKS = {"query", "capacity", "token", "device-maps", "list"}
+LOOKS = {"query", "capacity", "token", "list"}
 CLEAN_UP = {"remove", "list"}
 
 
@@ -225,30 +225,6 @@ def take_back_folder(letter, folder):
     return [target for target in listed if target not in own]
 
 
-class Capability:
-    """What the namespace may lack: its WORD on the facts line, the STEP the
-    run is at while PROBE learns it, with the Definitions it may use, and
-    returns why it is missing, or None. A case that needs it skips where it
-    is missing (need()), with that reason."""
-
-    def __init__(self, word, step, probe):
-        self.word, self.step, self.probe = word, step, probe
-        self.present, self.why_missing = None, "the namespace was not probed"
-
-    def learn(self, definitions):
-        self.why_missing = self.probe(definitions)
-        self.present = self.why_missing is None
-
-    def skip_reason(self):
-        return f"the namespace lacks {self.word}: {self.why_missing}"
-
-
-def need(case, capability):
-    """Skips CASE, with the probe's reason, where the namespace lacks CAPABILITY."""
-    if not capability.present:
-        case.skipTest(capability.skip_reason())
-
-
 def capacity_needed(name):
     code, text = devdef("capacity", name)
     if code != 0:
@@ -296,9 +272,9 @@ def probe_long_names(definitions):
 
 STACKS = Capability("stacks", "probing stacking and the longest lists", probe_stacking)
 LONG_NAMES = Capability("long-names", "probing a name of 259 characters", probe_long_names)
-# The namespace's capabilities, in the order they are probed and named on the
+# The platform's capabilities, in the order they are probed and named on the
 # facts line.
-CAPABILITIES = [STACKS, LONG_NAMES]
+CAPABILITIES = [JOB, STACKS, LONG_NAMES]
 
 
 def capability_skip(reason):
@@ -309,26 +285,20 @@ def capability_skip(reason):
 
 class Facts:
     """What the probe measured, beside the capabilities; None where unknown.
-    DEVICE_MAPS: "per-session" or "shared", as the system answers.
-    UNDEFINED_REMOVAL: "ok" or "errN". LONGEST: the targets' characters that
-    fit in 520, by number of targets."""
+    DEVICE_MAPS: "per-session" or "shared", as the system answers; LONGEST:
+    the targets' characters that fit in 520, by number of targets."""
     elevated = device_maps = stopped = undefined_removal = None
     longest = {1: None, 2: None}
 
     @classmethod
-    def line(cls):
-        def word(value):
-            return {True: "yes", False: "no", None: "unknown"}.get(value, value)
+    def publish(cls):
         # The system's answer, which no test here can check.
-        device_maps = f"{cls.device_maps} (as reported)" if cls.device_maps else "unknown"
-        capabilities = " ".join(f"{capability.word}={word(capability.present)}"
-                                for capability in CAPABILITIES)
-        return (f"namespace: {capabilities} "
-                f"removal-of-undefined={word(cls.undefined_removal)} "
-                f"one-target-in-520={word(cls.longest[1])} "
-                f"two-targets-in-520={word(cls.longest[2])} "
-                f"elevated={word(cls.elevated)} device-maps={device_maps}"
-                + (f" stopped: {cls.stopped}" if cls.stopped else ""))
+        device_maps = cls.device_maps and f"{cls.device_maps} (as reported)"
+        windows_programs.publish("namespace", {
+            **{capability.word: capability.fact() for capability in CAPABILITIES},
+            "removal-of-undefined": cls.undefined_removal, "one-target-in-520": cls.longest[1],
+            "two-targets-in-520": cls.longest[2], "elevated": cls.elevated,
+            "device-maps": device_maps}, cls.stopped)
 
 
 class LaterFacts:
@@ -341,14 +311,12 @@ class LaterFacts:
     subst = unmade_changed = stopped = None
 
     @classmethod
-    def line(cls):
-        changed = "unknown" if cls.unmade_changed is None else cls.unmade_changed or "none"
-        past_edge = ",".join(sorted(cls.past_edge)) or "unknown"
-        return (f"namespace after the cases: past-520={past_edge} "
-                f"subst={cls.subst or 'unknown'} unmade-names-changed={changed}"
-                + (f" subst-letter-left-to={cls.subst_letter_left_to}"
-                   if cls.subst_letter_left_to else "")
-                + (f" stopped: {cls.stopped}" if cls.stopped else ""))
+    def publish(cls):
+        changed, left_to = cls.unmade_changed, cls.subst_letter_left_to
+        windows_programs.publish("namespace after the cases", {
+            "past-520": ",".join(sorted(cls.past_edge)) or None, "subst": cls.subst,
+            "unmade-names-changed": changed if changed is None else changed or "none",
+            **({"subst-letter-left-to": left_to} if left_to else {})}, cls.stopped)
 
 
 def probe_undefined_removal():
@@ -384,11 +352,9 @@ class Snapshot:
 def device_maps():
     """(0, "per-session" or "shared"), or (1, why not known): the system's
     answer for this process, taken as reported. On Windows this process asks,
-    natively: the 32-bit helper's call would go through WoW64, which is not
-    documented to pass this class on."""
+    natively; Wine has no logon sessions and does not answer."""
     if not windows_programs.ON_WINDOWS:
-        code, text = devdef("device-maps")
-        return code, text.strip()
+        return 1, "Wine does not answer"
     import ctypes
     enabled = ctypes.c_ulong()
     process_luid_device_maps_enabled = 28
@@ -400,16 +366,18 @@ def device_maps():
     return 0, "per-session" if enabled.value else "shared"
 
 
-def refuse_where_not_safe(token):
-    if token.get("system") != "no":
+def refuse_where_not_safe(token, answer):
+    if token.get("system") == "yes":
         raise AssertionError(
-            f"the run refuses to start as LocalSystem (or where that cannot be told: {token}): "
-            "its definitions would be global, seen by every session, and could take the "
-            "place of a name another session relies on")
+            "the run refuses to start as LocalSystem: its definitions would be global, seen by "
+            "every session, and could take the place of a name another session relies on")
+    if token.get("system") != "no":
+        raise AssertionError(f"the token cannot be read ({answer.strip() or 'no answer'}), so "
+                             "whether the run's definitions would be global is not known")
     code, text = device_maps()
     Facts.device_maps = text if code == 0 else None
-    # Wine has no logon sessions and does not answer; Windows does, for the
-    # whole system, which is no measurement: but "shared" is not run on.
+    # Windows answers for the whole system, which is no measurement: but
+    # "shared" is not run on.
     if Facts.device_maps == "shared" or (code != 0 and windows_programs.ON_WINDOWS):
         raise AssertionError(
             "the run refuses to start where the system reports per-session device maps off "
@@ -442,10 +410,11 @@ def start_of_run():
     definitions = Definitions()
     step = "reading the token"
     try:
-        token = dict(re.findall(r"(\w+)=(\w+)", devdef("token")[1]))
+        _, text = devdef("token")
+        token = dict(re.findall(r"(\w+)=(\w+)", text))
         Facts.elevated = {"yes": True, "no": False}.get(token.get("elevated"))
         step = "refusing where the run is not safe"
-        refuse_where_not_safe(token)
+        refuse_where_not_safe(token, text)
         for step, action in probe(definitions):
             action()
     except BaseException as error:
@@ -454,7 +423,7 @@ def start_of_run():
             definitions.remove_all()
         raise
     finally:
-        windows_programs.publish(Facts.line())
+        Facts.publish()
 
 
 def end_of_run():

@@ -1,21 +1,18 @@
-"""How the tests start a Windows program: every one goes through launch.exe,
-as itself on Windows and through Wine elsewhere. launch.exe runs it in a job
-object that ends everything in it once launch.exe ends, so a program whose
-time is up ends with everything it started when launch.exe is killed. After
-that its pipes get a bounded time to close; nothing waits without a limit.
-
-A test may set a limit for its whole run (limit_run): each program then gets
-at most what is left of it, and the clean-up a reserve of its own, so the run
-ends, and says why, before the step or ctest that runs it gives up. A program
-a test talks to comes with a deadline for every wait on it, within that limit
-too.
+"""How the tests start a Windows program: through launch.exe, which ends
+it with all it started when launch.exe is killed at its time limit (where
+it has no job, the program alone: JOB says which, and job= on the facts
+lines). No wait is without a limit. A test may limit its whole run
+(limit_run): each program gets what is left, the clean-up a reserve beyond
+it, so the run ends, and says why, before the step or ctest gives up.
 """
 
 import contextlib
 import os
+import re
 import shutil
 import subprocess
 import sys
+import threading
 import time
 
 ON_WINDOWS = os.name == "nt"
@@ -70,8 +67,17 @@ def command(program, *arguments):
     return launched(application, subprocess.list2cmdline([application or program, *arguments]))
 
 
-def publish(facts):
-    """Prints a facts line, and adds it to a CI runner's job summary."""
+def word(value):
+    if isinstance(value, bool):
+        return "yes" if value else "no"
+    return "unknown" if value is None else str(value)
+
+
+def publish(title, fields, stopped=None):
+    """Prints a facts line, TITLE: KEY=VALUE..., and why the run stopped if it
+    did; adds it to a CI runner's job summary."""
+    facts = f"{title}: " + " ".join(f"{key}={word(value)}" for key, value in fields.items())
+    facts += f" stopped: {stopped}" if stopped else ""
     print(facts, flush=True)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
     if summary:
@@ -87,15 +93,12 @@ def first_line(error):
 class RunLimit:
     """The whole run's limit: when the cases' programs must have ended, and how
     much longer the clean-up's may take."""
-    ends = None
+    ends = seconds = None
     reserve = 0
-    seconds = None
 
 
 def limit_run(seconds, reserve=0):
-    RunLimit.ends = time.monotonic() + seconds
-    RunLimit.reserve = reserve
-    RunLimit.seconds = seconds
+    RunLimit.ends, RunLimit.reserve, RunLimit.seconds = time.monotonic() + seconds, reserve, seconds
 
 
 class RunTimeSpent(subprocess.TimeoutExpired):
@@ -120,27 +123,36 @@ def end(process):
         process.wait(timeout=REAP_SECONDS)
 
 
-class Deadline:
-    """When every wait on a started program must be over."""
-
-    def __init__(self, seconds):
-        self.ends = time.monotonic() + seconds
-
-    def left(self):
-        return max(0.0, self.ends - time.monotonic())
-
-
 @contextlib.contextmanager
 def started(command_line, timeout=90, **popen):
-    """COMMAND_LINE running, for a test that talks to it, and the Deadline for
-    every wait on it: TIMEOUT from now, or the end of the run's limit if that
-    comes first. It ends with the block."""
-    deadline = Deadline(time_allowed(command_line, timeout, clean_up=False))
+    """COMMAND_LINE running, for a test that talks to it: ended with all it
+    started TIMEOUT from now, or at the end of the run's limit if that comes
+    first, so every wait on it ends then; and ended with the block."""
+    allowed = time_allowed(command_line, timeout, clean_up=False)
     process = subprocess.Popen(command_line, **popen)
+    timer = threading.Timer(allowed, end, [process])
+    timer.start()
     try:
-        yield process, deadline
+        yield process
     finally:
+        timer.cancel()
         end(process)
+
+
+# launch.exe's answers: "yes", its program is in a job, or "errN", it is not.
+JOBS = set()
+
+
+def note_job(errors):
+    found = re.search(rb"launch: no job, err=(\d+)", errors or b"")
+    if found:
+        JOBS.add(f"err{found[1].decode()}")
+    elif b"launch: exit code" in (errors or b""):
+        JOBS.add("yes")
+
+
+def jobs():
+    return ",".join(sorted(JOBS)) or None
 
 
 def run_once(command_line, stdin, stdout, timeout, clean_up):
@@ -157,10 +169,12 @@ def run_once(command_line, stdin, stdout, timeout, clean_up):
         except subprocess.TimeoutExpired:
             # Someone outside the tree holds a pipe: give up on what it holds.
             output = errors = None
+        note_job(errors)
         raise subprocess.TimeoutExpired(command_line, allowed, output, errors) from None
     except BaseException:
         end(process)
         raise
+    note_job(errors)
     return subprocess.CompletedProcess(command_line, process.returncode, output, errors)
 
 
@@ -187,3 +201,38 @@ def run_command(command_line, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, 
 def run(program, *arguments, **options):
     """Runs a Windows program through launch.exe; the options are run_command's."""
     return run_command(command(program, *arguments), **options)
+
+
+class Capability:
+    """What the platform may lack: its WORD on the facts line (its value FACT()
+    where it says more than yes or no), the STEP the run is at while PROBE
+    learns it, with the Definitions it may use, and returns why it is
+    missing, or None. A case that needs it skips where it is missing."""
+
+    def __init__(self, word, step, probe, fact=None):
+        self.word, self.step, self.probe = word, step, probe
+        self.fact = fact or (lambda: self.present)
+        self.present, self.why_missing = None, "it was not probed"
+
+    def learn(self, definitions=None):
+        self.why_missing = self.probe(definitions)
+        self.present = self.why_missing is None
+
+    def skip_reason(self):
+        return f"the platform lacks {self.word}: {self.why_missing}"
+
+
+def need(case, capability):
+    if not capability.present:
+        case.skipTest(capability.skip_reason())
+
+
+def probe_job(_definitions):
+    if not JOBS:
+        run("cmd", "/c", "rem", changes_nothing=True)
+    failed = ", ".join(sorted(JOBS - {"yes"}))
+    return (failed and f"launch.exe could not put a program in a job ({failed}), so a time "
+            "limit ends the program it started and nothing that program started") or None
+
+
+JOB = Capability("job", "starting a program in a job", probe_job, fact=jobs)
