@@ -480,7 +480,6 @@ STAND_IN = ["Stacking", "LongNames", "CleanUp", "RefusedRemoval",
             "NotFound.test_300_character_name_is_refused_cleanly"]
 
 
-
 def main():
     runner = unittest.TextTestRunner(verbosity=2)
     module = sys.modules[__name__]
