@@ -67,7 +67,7 @@ def command(program, *arguments):
     return launched(application, subprocess.list2cmdline([application or program, *arguments]))
 
 
-def word(value):
+def as_word(value):
     if isinstance(value, bool):
         return "yes" if value else "no"
     return "unknown" if value is None else str(value)
@@ -76,7 +76,7 @@ def word(value):
 def publish(title, fields, stopped=None):
     """Prints a facts line, TITLE: KEY=VALUE..., and why the run stopped if it
     did; adds it to a CI runner's job summary."""
-    facts = f"{title}: " + " ".join(f"{key}={word(value)}" for key, value in fields.items())
+    facts = f"{title}: " + " ".join(f"{key}={as_word(value)}" for key, value in fields.items())
     facts += f" stopped: {stopped}" if stopped else ""
     print(facts, flush=True)
     summary = os.environ.get("GITHUB_STEP_SUMMARY")
